@@ -1,0 +1,85 @@
+// The call boundary: every entry the interpreter calls runs its body inside
+// one of these wrappers, which raise a failure as the current exception and
+// turn an internal fault into PanicException. Nothing unwinds past them.
+#pragma once
+
+#include <new>
+
+#include "boundary/fault.hpp"
+#include "boundary/result.hpp"
+
+namespace orrery {
+
+// Text of a PanicException made from a fault that carries no message.
+inline constexpr const char fault_fallback_text[] = "an unexpected fault occurred in orrery's native code";
+
+namespace detail {
+
+inline void raise_or_abort(PyErr&& err) noexcept {
+    try {
+        std::move(err).restore();
+    } catch (const Fault& f) {
+        abort_uncaught(f.message());
+    } catch (...) {
+        abort_uncaught(nullptr);
+    }
+}
+
+inline void raise_fault(const Fault& f) noexcept {
+    PyErr err = [&]() noexcept {
+        try {
+            return PyErr::panic(f.has_message() ? f.message() : fault_fallback_text);
+        } catch (...) {
+            abort_uncaught(f.message());
+        }
+    }();
+    raise_or_abort(std::move(err));
+}
+
+// Runs `body`; returns true when it succeeded. On failure the exception is
+// set. `on_success` receives the body's value.
+template <class Body, class OnSuccess>
+inline bool run(Body&& body, OnSuccess&& on_success) noexcept {
+    try {
+        auto r = body();
+        if (r) {
+            on_success(std::move(r));
+            return true;
+        }
+        raise_or_abort(std::move(r).error());
+    } catch (const Fault& f) {
+        raise_fault(f);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        raise_fault(Fault::empty());
+    }
+    return false;
+}
+
+}  // namespace detail
+
+// Functions, methods, constructor, getter, module initialisation: the body
+// returns Result<Ref>; the wrapper returns a new reference or NULL.
+template <class Body>
+inline PyObject* boundary_object(Body&& body) noexcept {
+    PyObject* out = nullptr;
+    detail::run(body, [&](auto&& r) { out = std::move(r).value().release(); });
+    return out;
+}
+
+// Property setter: the body returns a Status; the wrapper returns 0 or -1.
+template <class Body>
+inline int boundary_setter(Body&& body) noexcept {
+    return detail::run(body, [](auto&&) {}) ? 0 : -1;
+}
+
+// Deallocation: a fault is reported through the unraisable hook and the
+// deallocation returns normally.
+template <class Body>
+inline void boundary_dealloc(Body&& body) noexcept {
+    bool done = detail::run([&]() -> Status { body(); return ok(); }, [](auto&&) {});
+    if (!done) PyErr_WriteUnraisable(nullptr);
+}
+
+}  // namespace orrery

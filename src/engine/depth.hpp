@@ -1,0 +1,39 @@
+// Depth guard of the recursive renderer: the interpreter's recursion limit
+// and, since that limit can be raised far beyond what the native stack
+// holds, an explicit check of the native stack as well.
+#pragma once
+
+#include <cstdint>
+
+#include "boundary/result.hpp"
+
+namespace orrery {
+
+// Lowest stack address the renderer may reach on the calling thread, keeping
+// a reserve for the interpreter code that rendering calls into.
+std::uintptr_t native_stack_floor() noexcept;
+
+class DepthGuard {
+public:
+    DepthGuard() noexcept = default;
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+    ~DepthGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+
+    Status enter(std::uintptr_t floor) {
+        if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor) [[unlikely]]
+            return PyErr::lazy(PyExc_RecursionError,
+                               "maximum recursion depth exceeded while pretty-printing (native stack limit)");
+        if (Py_EnterRecursiveCall(" while pretty-printing") != 0) [[unlikely]]
+            return PyErr::fetch();
+        entered_ = true;
+        return ok();
+    }
+
+private:
+    bool entered_ = false;
+};
+
+}  // namespace orrery

@@ -1,0 +1,237 @@
+// The pretty-print engine: renders any Python object as indented text into a
+// text sink. Lists, dicts, tuples and dataclass instances are opened up one
+// element per line; every other object is written as its repr().
+#pragma once
+
+#include <cstdint>
+
+#include "boundary/fault.hpp"
+#include "boundary/interned.hpp"
+#include "boundary/result.hpp"
+#include "boundary/text.hpp"
+#include "engine/depth.hpp"
+#include "engine/sink.hpp"
+
+namespace orrery::pretty {
+
+// Leading spaces on one line are capped: beyond this the call fails with
+// OverflowError instead of producing (or trying to allocate) unbounded text.
+inline constexpr std::uint64_t max_line_indent = 65536;
+
+namespace detail {
+
+// Writes one piece; an I/O error of the sink ends the call.
+#define ORRERY_WRITE(...)                                  \
+    do {                                                   \
+        ::orrery::IoStatus st_ = out.write_fmt(__VA_ARGS__); \
+        if (!st_) [[unlikely]]                             \
+            return ::orrery::io_error(st_);                \
+    } while (0)
+
+// Walks a dict in storage order, stopping the call with an internal fault
+// when the dict changes size or yields more entries than it started with.
+class DictWalk {
+public:
+    explicit DictWalk(PyObject* dict) noexcept
+        : dict_(Ref::borrow(dict)), start_(PyDict_GET_SIZE(dict)), expected_(start_) {}
+
+    bool next(Ref& key, Ref& value) {
+        if (PyDict_GET_SIZE(dict_.get()) != start_) fault("dictionary changed size during iteration");
+        if (expected_ == -1) fault("dictionary keys changed during iteration");
+        PyObject* k;
+        PyObject* v;
+        if (!PyDict_Next(dict_.get(), &pos_, &k, &v)) return false;
+        --expected_;
+        key = Ref::borrow(k);
+        value = Ref::borrow(v);
+        return true;
+    }
+
+private:
+    Ref dict_;
+    Py_ssize_t pos_ = 0;
+    Py_ssize_t start_;
+    Py_ssize_t expected_;
+};
+
+// Types whose instances can never carry "__dataclass_fields__": the lookup
+// would always fail without running Python code, so it is skipped.
+inline bool never_dataclass(PyTypeObject* t) noexcept {
+    return t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           t == Py_TYPE(Py_None) || t == &PyList_Type || t == &PyDict_Type || t == &PyTuple_Type ||
+           t == &PyBytes_Type || t == &PySet_Type || t == &PyFrozenSet_Type || t == &PyComplex_Type;
+}
+
+// Reads an attribute, telling "missing" (0) from found (1) and failure (-1)
+// without building an AttributeError.
+inline int lookup_optional(PyObject* obj, PyObject* name, PyObject** out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, out);
+#else
+    return _PyObject_LookupAttr(obj, name, out);
+#endif
+}
+
+template <TextSink Sink>
+class Renderer {
+public:
+    Renderer(Sink& out, std::uint64_t indent) noexcept : out_(out), indent_(indent), floor_(native_stack_floor()) {}
+
+    Status render(PyObject* obj, std::uint64_t column) {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (!never_dataclass(type)) {
+            PyObject* fields = nullptr;
+            int found = lookup_optional(obj, names::dataclass_fields.get(), &fields);
+            if (found > 0) {
+                Py_DECREF(fields);
+                return dataclass_form(obj, column);
+            }
+            // Any failure of this test only means "not a dataclass".
+            if (found < 0) discard_fetched();
+        }
+        if (PyList_Check(obj)) return list_form(obj, column);
+        if (PyDict_Check(obj)) return dict_form(obj, column);
+        if (PyTuple_Check(obj)) return tuple_form(obj, column);
+        return other_form(obj);
+    }
+
+private:
+    Result<std::uint64_t> child_column(std::uint64_t column) const {
+        if (indent_ > max_line_indent || column + indent_ > max_line_indent) [[unlikely]]
+            return PyErr::lazy(PyExc_OverflowError, "pretty-printing indentation exceeds 65536 spaces");
+        return column + indent_;
+    }
+
+    Status other_form(PyObject* obj) {
+        Sink& out = out_;
+        Ref repr = Ref::steal(PyObject_Repr(obj));
+        if (!repr) return PyErr::fetch();
+        Utf8 text = text_of(repr.get());
+        ORRERY_WRITE(text.view());
+        return ok();
+    }
+
+    Status list_form(PyObject* obj, std::uint64_t column) {
+        Sink& out = out_;
+        if (PyList_GET_SIZE(obj) == 0) {
+            ORRERY_WRITE(std::string_view("[]"));
+            return ok();
+        }
+        DepthGuard guard;
+        TRY(guard.enter(floor_));
+        const std::uint64_t child = TRY(child_column(column));
+        ORRERY_WRITE(std::string_view("[\n"));
+        Ref list = Ref::borrow(obj);
+        const Py_ssize_t start = PyList_GET_SIZE(obj);
+        for (Py_ssize_t i = 0; i < std::min(start, PyList_GET_SIZE(list.get())); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+            ORRERY_WRITE(Spaces{column}, Spaces{indent_});
+            TRY(render(item.get(), child));
+            ORRERY_WRITE(std::string_view(",\n"));
+        }
+        ORRERY_WRITE(Spaces{column}, std::string_view("]"));
+        return ok();
+    }
+
+    Status tuple_form(PyObject* obj, std::uint64_t column) {
+        Sink& out = out_;
+        const Py_ssize_t n = PyTuple_GET_SIZE(obj);
+        if (n == 0) {
+            ORRERY_WRITE(std::string_view("()"));
+            return ok();
+        }
+        DepthGuard guard;
+        TRY(guard.enter(floor_));
+        const std::uint64_t child = TRY(child_column(column));
+        ORRERY_WRITE(std::string_view("(\n"));
+        Ref tuple = Ref::borrow(obj);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref item = Ref::borrow(PyTuple_GET_ITEM(tuple.get(), i));
+            ORRERY_WRITE(Spaces{column}, Spaces{indent_});
+            TRY(render(item.get(), child));
+            ORRERY_WRITE(std::string_view(",\n"));
+        }
+        ORRERY_WRITE(Spaces{column}, std::string_view(")"));
+        return ok();
+    }
+
+    Status dict_form(PyObject* obj, std::uint64_t column) {
+        Sink& out = out_;
+        if (PyDict_GET_SIZE(obj) == 0) {
+            ORRERY_WRITE(std::string_view("{}"));
+            return ok();
+        }
+        DepthGuard guard;
+        TRY(guard.enter(floor_));
+        const std::uint64_t child = TRY(child_column(column));
+        ORRERY_WRITE(std::string_view("{\n"));
+        DictWalk walk(obj);
+        Ref key, value;
+        while (walk.next(key, value)) {
+            ORRERY_WRITE(Spaces{column}, Spaces{indent_});
+            TRY(render(key.get(), child));
+            ORRERY_WRITE(std::string_view(": "));
+            TRY(render(value.get(), child));
+            ORRERY_WRITE(std::string_view(",\n"));
+            key.reset();
+            value.reset();
+        }
+        ORRERY_WRITE(Spaces{column}, std::string_view("}"));
+        return ok();
+    }
+
+    static Result<Ref> get_attr(PyObject* obj, PyObject* name) {
+        PyObject* v = PyObject_GetAttr(obj, name);
+        if (v == nullptr) return PyErr::fetch();
+        return Ref::steal(v);
+    }
+
+    Status dataclass_form(PyObject* obj, std::uint64_t column) {
+        Sink& out = out_;
+        DepthGuard guard;
+        TRY(guard.enter(floor_));
+        Ref cls = TRY(get_attr(obj, names::class_.get()));
+        Ref name_obj = TRY(get_attr(cls.get(), names::name.get()));
+        Ref name_str = Ref::steal(PyObject_Str(name_obj.get()));
+        if (!name_str) return PyErr::fetch();
+        Utf8 name = text_of(name_str.get());
+
+        Ref fields = TRY(get_attr(obj, names::dataclass_fields.get()));
+        if (!PyDict_Check(fields.get())) return PyErr::cast_error(Py_TYPE(fields.get()), &PyDict_Type);
+        if (PyDict_GET_SIZE(fields.get()) == 0) {
+            ORRERY_WRITE(name.view(), std::string_view("()"));
+            return ok();
+        }
+        const std::uint64_t child = TRY(child_column(column));
+        ORRERY_WRITE(name.view(), std::string_view("(\n"));
+        DictWalk walk(fields.get());
+        Ref key, field;
+        while (walk.next(key, field)) {
+            Ref field_name = Ref::steal(PyObject_Str(key.get()));
+            if (!field_name) return PyErr::fetch();
+            Ref value = TRY(get_attr(obj, field_name.get()));
+            Utf8 field_text = text_of(field_name.get());
+            ORRERY_WRITE(Spaces{column}, Spaces{indent_}, field_text.view(), std::string_view("="));
+            TRY(render(value.get(), child));
+            ORRERY_WRITE(std::string_view(",\n"));
+        }
+        ORRERY_WRITE(Spaces{column}, std::string_view(")"));
+        return ok();
+    }
+
+    Sink& out_;
+    const std::uint64_t indent_;
+    const std::uintptr_t floor_;
+};
+
+#undef ORRERY_WRITE
+
+}  // namespace detail
+
+// Renders `obj` into `out`, its lines starting at `column`.
+template <TextSink Sink>
+Status print(PyObject* obj, std::uint64_t indent, std::uint64_t column, Sink& out) {
+    return detail::Renderer<Sink>(out, indent).render(obj, column);
+}
+
+}  // namespace orrery::pretty

@@ -1,0 +1,81 @@
+// Text sinks: where rendered text goes.
+//
+// A sink has one operation, write_fmt, that writes one formatted piece made
+// of fragments (byte strings and runs of spaces) as one unit. Two kinds
+// exist: MemorySink below, which never fails, and the standard-output sink.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "boundary/io_error.hpp"
+
+namespace orrery {
+
+// A run of `count` spaces.
+struct Spaces {
+    std::uint64_t count;
+};
+
+template <class S>
+concept TextSink = requires(S& s, std::string_view text, Spaces sp) {
+    { s.write_fmt(text) } -> std::same_as<IoStatus>;
+    { s.write_fmt(sp, sp, text, text) } -> std::same_as<IoStatus>;
+};
+
+// A growable byte buffer owned by one call. Appends are inline; growth is
+// out of line. Running out of memory throws std::bad_alloc.
+class MemorySink {
+public:
+    MemorySink() noexcept = default;
+    MemorySink(const MemorySink&) = delete;
+    MemorySink& operator=(const MemorySink&) = delete;
+    ~MemorySink() { std::free(data_); }
+
+    template <class... Fragments>
+    IoStatus write_fmt(const Fragments&... fragments) {
+        (append(fragments), ...);
+        return {};
+    }
+
+    const char* data() const noexcept { return data_ != nullptr ? data_ : ""; }
+    std::size_t size() const noexcept { return size_; }
+
+    // Room for `n` more bytes; returns where they go. Used by writers that
+    // fill the buffer directly.
+    char* reserve(std::size_t n) {
+        if (cap_ - size_ < n) [[unlikely]]
+            grow(n);
+        return data_ + size_;
+    }
+    void commit(std::size_t n) noexcept { size_ += n; }
+
+    void append(std::string_view s) {
+        char* p = reserve(s.size());
+        if (!s.empty()) std::memcpy(p, s.data(), s.size());
+        size_ += s.size();
+    }
+    void append(Spaces sp) {
+        const auto n = static_cast<std::size_t>(sp.count);
+        char* p = reserve(n);
+        std::memset(p, ' ', n);
+        size_ += n;
+    }
+    void append(char c) {
+        char* p = reserve(1);
+        *p = c;
+        ++size_;
+    }
+
+private:
+    void grow(std::size_t n);
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t cap_ = 0;
+};
+
+}  // namespace orrery

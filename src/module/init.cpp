@@ -1,0 +1,103 @@
+// Module creation: the one exported symbol, the module cache and the
+// registration of the class and the functions.
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "boundary/boundary.hpp"
+#include "boundary/fault.hpp"
+#include "boundary/interned.hpp"
+#include "module/entries.hpp"
+
+namespace orrery {
+
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "orrery",
+    "A module for pretty-printing Python objects.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<std::int64_t> owner_interpreter{-1};
+std::atomic<PyObject*> module_cache{nullptr};
+std::mutex module_init;
+
+// Appends `name` to the module's __all__ (creating the list if missing),
+// then sets the attribute.
+Status add(PyObject* module, PyObject* name, PyObject* value) {
+    Ref all = Ref::steal(PyObject_GetAttr(module, names::all.get()));
+    if (all) {
+        if (!PyList_Check(all.get())) return PyErr::cast_error(Py_TYPE(all.get()), &PyList_Type);
+    } else {
+        PyErr err = PyErr::fetch();
+        if (!PyErr_GivenExceptionMatches(err.type(), PyExc_AttributeError)) return err;
+        all = Ref::steal(must(PyList_New(0)));
+        if (PyObject_SetAttr(module, names::all.get(), all.get()) < 0) return PyErr::fetch();
+    }
+    if (PyList_Append(all.get(), name) < 0) fault("could not append __name__ to __all__");
+    all.reset();
+    if (PyObject_SetAttr(module, name, value) < 0) return PyErr::fetch();
+    return ok();
+}
+
+Status register_function(PyObject* module, PyMethodDef* def) {
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return PyErr::fetch();
+    Ref function = Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
+    if (!function) return PyErr::fetch();
+    module_name.reset();
+    Ref name = Ref::steal(PyObject_GetAttr(function.get(), names::name.get()));
+    if (!name) return PyErr::fetch();
+    if (!PyUnicode_Check(name.get())) return PyErr::cast_error(Py_TYPE(name.get()), &PyUnicode_Type);
+    return add(module, name.get(), function.get());
+}
+
+Status register_all(PyObject* module) {
+    PyObject* type = TRY(pretty_type());
+    Ref name = Ref::steal(must(PyUnicode_FromStringAndSize("Pretty", 6)));
+    TRY(add(module, name.get(), type));
+    for (PyMethodDef* def : {&format_escaped_bytes_def, &pretty_format_def, &pretty_print_def, &print_escaped_bytes_def}) {
+        TRY(register_function(module, def));
+    }
+    return ok();
+}
+
+Result<Ref> create_module() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) return PyErr::fetch();
+    std::int64_t expected = -1;
+    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        return PyErr::lazy(PyExc_ImportError,
+                           "Tessel modules do not yet support subinterpreters, see "
+                           "the Limitations section of the orrery README");
+    }
+    if (PyObject* cached = module_cache.load(std::memory_order_acquire)) return Ref::borrow(cached);
+
+    // Wait for a concurrent initialisation without holding the interpreter lock.
+    PyThreadState* ts = PyEval_SaveThread();
+    std::unique_lock<std::mutex> lock(module_init);
+    PyEval_RestoreThread(ts);
+    if (PyObject* cached = module_cache.load(std::memory_order_acquire)) return Ref::borrow(cached);
+
+    Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
+    if (!module) return PyErr::fetch();
+    TRY(register_all(module.get()));
+    // The cache keeps its reference for the life of the process.
+    module_cache.store(Ref::borrow(module.get()).release(), std::memory_order_release);
+    return module;
+}
+
+}  // namespace
+
+}  // namespace orrery
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_orrery() {
+    return orrery::boundary_object([] { return orrery::create_module(); });
+}

@@ -1,0 +1,27 @@
+#include "module/render.hpp"
+
+#include "boundary/fault.hpp"
+#include "engine/pretty.hpp"
+#include "module/stdout_sink.hpp"
+
+namespace orrery {
+
+Ref str_from_utf8(const char* data, std::size_t size) {
+    return Ref::steal(must(PyUnicode_FromStringAndSize(data, static_cast<Py_ssize_t>(size))));
+}
+
+Result<Ref> format_text(PyObject* obj, std::uint64_t indent) {
+    MemorySink buffer;
+    TRY(pretty::print(obj, indent, 0, buffer));
+    return str_from_utf8(buffer.data(), buffer.size());
+}
+
+Result<Ref> print_text(PyObject* obj, std::uint64_t indent) {
+    StdoutSink& sink = StdoutSink::instance();
+    TRY(pretty::print(obj, indent, 0, sink));
+    IoStatus st = sink.write_fmt(std::string_view("\n"));
+    if (!st) return io_error(st);
+    return Ref::borrow(Py_None);
+}
+
+}  // namespace orrery
