@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "boundary/fault.hpp"
 #include "boundary/interned.hpp"
 #include "boundary/result.hpp"
 #include "boundary/text.hpp"
 #include "engine/depth.hpp"
+#include "engine/leaves.hpp"
 #include "engine/sink.hpp"
 
 namespace orrery::pretty {
@@ -79,6 +81,7 @@ public:
 
     Status render(PyObject* obj, std::uint64_t column) {
         PyTypeObject* type = Py_TYPE(obj);
+        if (std::optional<Status> done = fast_leaf(obj, type)) return std::move(*done);
         if (!never_dataclass(type)) {
             PyObject* fields = nullptr;
             int found = lookup_optional(obj, names::dataclass_fields.get(), &fields);
@@ -96,6 +99,36 @@ public:
     }
 
 private:
+    // Exact built-in leaves written without calling repr(). Returns nothing
+    // when `obj` is not one of them (or is too large for the direct path).
+    std::optional<Status> fast_leaf(PyObject* obj, PyTypeObject* type) {
+        Sink& out = out_;
+        IoStatus st;
+        if (type == &PyUnicode_Type) {
+#if PY_VERSION_HEX < 0x030C0000
+            if (PyUnicode_READY(obj) < 0) return Status(PyErr::fetch());
+#endif
+            if (PyUnicode_GET_LENGTH(obj) > leaves::max_direct_str) return std::nullopt;
+            st = out.write_generated(leaves::str_repr_bound(obj), [obj](char* dst) { return leaves::str_repr(obj, dst); });
+        } else if (type == &PyLong_Type) {
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+            if (overflow != 0) return std::nullopt;
+            st = out.write_generated(leaves::int_repr_bound, [v](char* dst) { return leaves::int_repr(v, dst); });
+        } else if (obj == Py_None) {
+            st = out.write_fmt(std::string_view("None"));
+        } else if (type == &PyBool_Type) {
+            st = out.write_fmt(obj == Py_True ? std::string_view("True") : std::string_view("False"));
+        } else if (type == &PyFloat_Type) {
+            const double v = PyFloat_AS_DOUBLE(obj);
+            st = out.write_generated(leaves::float_repr_bound, [v](char* dst) { return leaves::float_repr(v, dst); });
+        } else {
+            return std::nullopt;
+        }
+        if (!st) return Status(io_error(st));
+        return Status();
+    }
+
     Result<std::uint64_t> child_column(std::uint64_t column) const {
         if (indent_ > max_line_indent || column + indent_ > max_line_indent) [[unlikely]]
             return PyErr::lazy(PyExc_OverflowError, "pretty-printing indentation exceeds 65536 spaces");

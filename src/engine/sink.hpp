@@ -54,6 +54,13 @@ public:
     }
     void commit(std::size_t n) noexcept { size_ += n; }
 
+    // One piece produced in place by `fill(dst) -> size`, at most `bound` bytes.
+    template <class Fill>
+    IoStatus write_generated(std::size_t bound, Fill&& fill) {
+        commit(fill(reserve(bound)));
+        return {};
+    }
+
     void append(std::string_view s) {
         char* p = reserve(s.size());
         if (!s.empty()) std::memcpy(p, s.data(), s.size());

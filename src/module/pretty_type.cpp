@@ -189,6 +189,10 @@ Result<PyObject*> pretty_type() {
         err.set_cause(std::move(cause));
         return err;
     }
+    // The dotted spec name gave the class its __module__ ("builtins"); its
+    // C-level name is the short one, so repr(Pretty) is "<class 'Pretty'>"
+    // and messages name the class as Python code sees it.
+    reinterpret_cast<PyTypeObject*>(type)->tp_name = "Pretty";
     type_cache = type;
     return type_cache;
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <string_view>
 
 #include "engine/sink.hpp"
@@ -27,6 +28,17 @@ public:
         IoStatus st;
         ((st = fragment(fragments), static_cast<bool>(st)) && ...);
         return st;
+    }
+
+    // One piece produced by `fill(dst) -> size`, at most `bound` bytes,
+    // written as a single fragment.
+    template <class Fill>
+    IoStatus write_generated(std::size_t bound, Fill&& fill) {
+        char small[256];
+        if (bound <= sizeof small) return write_fmt(std::string_view(small, fill(small)));
+        std::string scratch(bound, '\0');
+        scratch.resize(fill(scratch.data()));
+        return write_fmt(std::string_view(scratch));
     }
 
     // The escapes of `n` bytes, with the same effect on the descriptor as one

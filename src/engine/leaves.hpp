@@ -1,0 +1,43 @@
+// Direct rendering of exact built-in leaf values, byte-identical to their
+// repr() but without creating an intermediate str object.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+
+namespace orrery::leaves {
+
+// Strings longer than this go through repr() (bounding the scratch space).
+inline constexpr Py_ssize_t max_direct_str = Py_ssize_t{1} << 20;
+
+// Upper bound of the UTF-8 size of repr(s) for an exact str `s`.
+inline std::size_t str_repr_bound(PyObject* s) noexcept {
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: return 4 * n + 2;
+        case PyUnicode_2BYTE_KIND: return 6 * n + 2;
+        default: return 10 * n + 2;
+    }
+}
+
+// Writes the UTF-8 of repr(s) to `dst` (room for str_repr_bound(s) bytes)
+// and returns its length.
+std::size_t str_repr(PyObject* s, char* dst) noexcept;
+
+// Room needed by int_repr.
+inline constexpr std::size_t int_repr_bound = 24;
+
+// Writes repr() of a value that fits a signed 64-bit integer.
+std::size_t int_repr(long long v, char* dst) noexcept;
+
+// Room needed by float_repr.
+inline constexpr std::size_t float_repr_bound = 32;
+
+// Writes repr() of a float: the shortest digits that read back as the same
+// value, in fixed notation for exponents from -4 to 15 and with an exponent
+// otherwise, as the interpreter formats it.
+std::size_t float_repr(double v, char* dst) noexcept;
+
+}  // namespace orrery::leaves

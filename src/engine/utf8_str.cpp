@@ -1,0 +1,132 @@
+#include "engine/utf8_str.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace orrery {
+
+namespace {
+
+// Copies the run of ASCII bytes at the start of `p`, widened to Unit, and
+// returns its length (at most `room`).
+template <class Unit>
+std::size_t ascii_run(const unsigned char* p, std::size_t n, Unit* out, std::size_t room) {
+    const std::size_t limit = n < room ? n : room;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    while (i + 16 <= limit) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const int mask = _mm_movemask_epi8(v);
+        if (mask != 0) {
+            // Finish the ASCII bytes before the first non-ASCII one.
+            const int ascii = __builtin_ctz(static_cast<unsigned>(mask));
+            for (int k = 0; k < ascii; ++k) out[i + k] = static_cast<Unit>(p[i + k]);
+            return i + static_cast<std::size_t>(ascii);
+        }
+        if constexpr (std::is_same_v<Unit, Py_UCS1>) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
+        } else {
+            const __m128i lo = _mm_unpacklo_epi8(v, zero);
+            const __m128i hi = _mm_unpackhi_epi8(v, zero);
+            if constexpr (std::is_same_v<Unit, Py_UCS2>) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), lo);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), hi);
+            } else {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi16(lo, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 4), _mm_unpackhi_epi16(lo, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpacklo_epi16(hi, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 12), _mm_unpackhi_epi16(hi, zero));
+            }
+        }
+        i += 16;
+    }
+#endif
+    while (i < limit && p[i] < 0x80) {
+        out[i] = static_cast<Unit>(p[i]);
+        ++i;
+    }
+    return i;
+}
+
+// Decodes valid UTF-8 into code units of type Unit. Returns false (having
+// written garbage) if the text turns out not to be well-formed.
+template <class Unit>
+bool decode(const unsigned char* p, std::size_t n, Unit* out, std::size_t nchars) {
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < n) {
+        const std::size_t run = ascii_run(p + i, n - i, out + j, nchars - j);
+        i += run;
+        j += run;
+        if (i >= n) break;
+        if (j >= nchars) return false;
+        const unsigned b = p[i];
+        Py_UCS4 c;
+        std::size_t len;
+        if (b < 0x80) {
+            c = b;
+            len = 1;
+        } else if (b >= 0xC2 && b < 0xE0) {
+            c = b & 0x1F;
+            len = 2;
+        } else if (b >= 0xE0 && b < 0xF0) {
+            c = b & 0x0F;
+            len = 3;
+        } else if (b >= 0xF0 && b < 0xF5) {
+            c = b & 0x07;
+            len = 4;
+        } else {
+            return false;
+        }
+        if (len > n - i) return false;
+        for (std::size_t k = 1; k < len; ++k) {
+            const unsigned cb = p[i + k];
+            if ((cb & 0xC0) != 0x80) return false;
+            c = (c << 6) | (cb & 0x3F);
+        }
+        out[j++] = static_cast<Unit>(c);
+        i += len;
+    }
+    return j == nchars;
+}
+
+}  // namespace
+
+PyObject* str_from_engine_utf8(const char* data, std::size_t size) {
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    unsigned char top = 0;
+    std::size_t continuation = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        top = p[i] > top ? p[i] : top;
+        continuation += (p[i] & 0xC0) == 0x80;
+    }
+    const auto generic = [&] { return PyUnicode_FromStringAndSize(data, static_cast<Py_ssize_t>(size)); };
+    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return generic();
+
+    // The largest lead byte tells the widest character: C2-C3 lead Latin-1,
+    // C4-EF the rest of the basic plane, F0 and up the supplementary planes.
+    Py_UCS4 maxchar = top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;
+    const std::size_t nchars = size - continuation;
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(nchars), maxchar);
+    if (s == nullptr) return nullptr;
+    bool ok = true;
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND:
+            if (maxchar == 0x7F) std::memcpy(PyUnicode_DATA(s), data, size);
+            else ok = decode(p, size, static_cast<Py_UCS1*>(PyUnicode_DATA(s)), nchars);
+            break;
+        case PyUnicode_2BYTE_KIND: ok = decode(p, size, static_cast<Py_UCS2*>(PyUnicode_DATA(s)), nchars); break;
+        default: ok = decode(p, size, static_cast<Py_UCS4*>(PyUnicode_DATA(s)), nchars); break;
+    }
+    if (ok) return s;
+    Py_DECREF(s);
+    return generic();
+}
+
+}  // namespace orrery
