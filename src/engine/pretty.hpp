@@ -84,11 +84,9 @@ public:
         if (std::optional<Status> done = fast_leaf(obj, type)) return std::move(*done);
         if (!never_dataclass(type)) {
             PyObject* fields = nullptr;
-            int found = lookup_optional(obj, names::dataclass_fields.get(), &fields);
-            if (found > 0) {
-                Py_DECREF(fields);
-                return dataclass_form(obj, column);
-            }
+            const int found = lookup_optional(obj, names::dataclass_fields.get(), &fields);
+            Ref::steal(fields).reset();
+            if (found > 0) return dataclass_form(obj, column);
             // Any failure of this test only means "not a dataclass".
             if (found < 0) discard_fetched();
         }

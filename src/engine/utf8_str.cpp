@@ -1,5 +1,7 @@
 #include "engine/utf8_str.hpp"
 
+#include "boundary/ref.hpp"
+
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -113,8 +115,9 @@ PyObject* str_from_engine_utf8(const char* data, std::size_t size) {
     // C4-EF the rest of the basic plane, F0 and up the supplementary planes.
     Py_UCS4 maxchar = top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;
     const std::size_t nchars = size - continuation;
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(nchars), maxchar);
-    if (s == nullptr) return nullptr;
+    Ref str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(nchars), maxchar));
+    if (!str) return nullptr;
+    PyObject* s = str.get();
     bool ok = true;
     switch (PyUnicode_KIND(s)) {
         case PyUnicode_1BYTE_KIND:
@@ -124,8 +127,8 @@ PyObject* str_from_engine_utf8(const char* data, std::size_t size) {
         case PyUnicode_2BYTE_KIND: ok = decode(p, size, static_cast<Py_UCS2*>(PyUnicode_DATA(s)), nchars); break;
         default: ok = decode(p, size, static_cast<Py_UCS4*>(PyUnicode_DATA(s)), nchars); break;
     }
-    if (ok) return s;
-    Py_DECREF(s);
+    if (ok) return str.release();
+    str.reset();
     return generic();
 }
 

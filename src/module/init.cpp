@@ -7,6 +7,7 @@
 #include "boundary/boundary.hpp"
 #include "boundary/fault.hpp"
 #include "boundary/interned.hpp"
+#include "boundary/once.hpp"
 #include "module/entries.hpp"
 
 namespace orrery {
@@ -80,10 +81,7 @@ Result<Ref> create_module() {
     }
     if (PyObject* cached = module_cache.load(std::memory_order_acquire)) return Ref::borrow(cached);
 
-    // Wait for a concurrent initialisation without holding the interpreter lock.
-    PyThreadState* ts = PyEval_SaveThread();
-    std::unique_lock<std::mutex> lock(module_init);
-    PyEval_RestoreThread(ts);
+    std::unique_lock<std::mutex> lock = lock_detached(module_init);
     if (PyObject* cached = module_cache.load(std::memory_order_acquire)) return Ref::borrow(cached);
 
     Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
