@@ -1,0 +1,73 @@
+"""Built-in leaves are written without repr(); the text must still be repr()'s."""
+import random
+import struct
+import sys
+
+import pytest
+
+import orrery
+
+
+def rendered_items(values):
+    """pretty_format of a flat list, split back into one text per element."""
+    text = orrery.pretty_format(values, indent=0)
+    assert text.startswith("[\n") and text.endswith(",\n]")
+    return text[2:-3].split(",\n")
+
+
+def assert_same_as_repr(values):
+    assert rendered_items(values) == [repr(v) for v in values]
+
+
+def test_every_code_point():
+    chunks = ["".join(map(chr, range(start, min(start + 128, sys.maxunicode + 1))))
+              for start in range(0, sys.maxunicode + 1, 128)]
+    assert_same_as_repr(chunks)
+
+
+@pytest.mark.parametrize("body", ["", "a", "é", "\u20ac", "\U0001f600", "\x00\x7f\t\n\r\\", "\ud800", "\xa0\xad"])
+@pytest.mark.parametrize("quotes", ["", "'", '"', "'\"", "\"'", "''\"\""])
+def test_quote_combinations(body, quotes):
+    assert_same_as_repr([quotes + body, body + quotes, body + quotes + body])
+
+
+def test_random_strings():
+    rng = random.Random(7)
+    pools = ["abc '\"\\", "\x00\x1f\x7f\x80\x9f\xa0\xff", "\u0100\u2028\u3000\ufeff\uffff", "\U00010000\U0001f600\U000e0001\U0010ffff", "\ud800\udfff"]
+    values = []
+    for _ in range(3000):
+        alphabet = "".join(rng.sample(pools, rng.randint(1, len(pools))))
+        values.append("".join(rng.choice(alphabet) for _ in range(rng.randint(0, 40))))
+    assert_same_as_repr(values)
+
+
+def test_ints_around_the_direct_range():
+    edges = [0, 1, -1, 2**31, 2**63 - 1, -(2**63), 2**63, -(2**63) - 1, 2**64, 10**40, -(10**40)]
+    rng = random.Random(3)
+    values = edges + [rng.randint(-(2**70), 2**70) for _ in range(5000)] + [True, False, None]
+    assert_same_as_repr(values)
+
+
+def test_floats():
+    rng = random.Random(11)
+    bits = [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(20000)]
+    scaled = [rng.random() * 10.0 ** rng.randint(-25, 25) for _ in range(20000)]
+    edges = [0.0, -0.0, float("inf"), -float("inf"), float("nan"), 1e16, 1e15, 9999999999999998.0,
+             1e-4, 1e-5, 5e-324, 1.7976931348623157e308, 0.1, 2e16 + 8, 123456789.0]
+    assert_same_as_repr(edges + bits + scaled)
+
+
+def test_subclasses_keep_their_own_repr():
+    class S(str):
+        def __repr__(self):
+            return "S!"
+
+    class I(int):
+        def __repr__(self):
+            return "I!"
+
+    class F(float):
+        def __repr__(self):
+            return "F!"
+
+    assert rendered_items([S("x"), I(1), F(1.0)]) == ["S!", "I!", "F!"]
