@@ -1,0 +1,195 @@
+import collections
+import dataclasses
+import gc
+import itertools
+import sys
+from typing import ClassVar
+
+import pytest
+
+import orrery
+from model import model_format
+
+Point = dataclasses.make_dataclass("Point", ["x", "y"])
+Empty = dataclasses.make_dataclass("Empty", [])
+
+
+@dataclasses.dataclass
+class Defaults:
+    a: int = 1
+    b: str = "s"
+
+
+@dataclasses.dataclass
+class Pseudo:
+    a: int
+    c: ClassVar[int] = 9
+    i: dataclasses.InitVar[int] = 7
+    h: int = dataclasses.field(default=3, repr=False)
+
+
+@dataclasses.dataclass
+class Tagged(list):
+    tag: str = "t"
+
+
+Tagged.__qualname__ = "Outer.Tagged"  # the short __name__ is written, not this
+
+
+class Disguised(Defaults):  # the name comes from the __class__ attribute
+    __class__ = property(lambda self: Point)
+
+
+class Raw:
+    """Its repr is `result`, or what `result()` returns (or raises)."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def __repr__(self):
+        return self.result() if callable(self.result) else self.result
+
+
+def _refuse(self, *args):
+    raise AssertionError("overridden method called")
+
+
+class Sealed(list):  # the renderer must read the storage, never these
+    __len__ = __iter__ = __getitem__ = _refuse
+
+
+class SealedDict(dict):
+    __len__ = __iter__ = __getitem__ = items = keys = values = _refuse
+
+
+class FirstReadFails(list):  # a non-AttributeError on the dataclass test is ignored
+    __dataclass_fields__ = property(lambda self: _raise(ValueError("ignored")))
+
+
+def _raise(error):
+    raise error
+
+
+NT = collections.namedtuple("NT", "a b")
+WORKED = {"a": [1, 2], "b": ()}
+TAGGED = Tagged("x")
+TAGGED.extend([1, 2])
+
+CASES = [
+    (WORKED, 4, "{\n    'a': [\n        1,\n        2,\n    ],\n    'b': (),\n}"),
+    (WORKED, 2, "{\n  'a': [\n    1,\n    2,\n  ],\n  'b': (),\n}"),
+    (WORKED, 0, "{\n'a': [\n1,\n2,\n],\n'b': (),\n}"),
+    ((1,), 4, "(\n    1,\n)"),
+    ([[]], 4, "[\n    [],\n]"),
+    ([1, 2], 4, "[\n    1,\n    2,\n]"),
+    ({"a": 1}, 2, "{\n  'a': 1,\n}"),
+    ({(1, 2): "x"}, 2, "{\n  (\n    1,\n    2,\n  ): 'x',\n}"),
+    ([{}, ()], 3, "[\n   {},\n   (),\n]"),
+    *[(empty, ind, repr(empty)) for empty in ([], {}, ()) for ind in (0, 4, 9)],
+    (5, 4, "5"), ("text", 0, "'text'"), ({1, 2}, 4, "{1, 2}"), (None, 4, "None"),
+    ([{(1, 2)}, frozenset(), b"a\n"], 1, "[\n {(1, 2)},\n frozenset(),\n b'a\\n',\n]"),
+    ("\ud800", 4, "'\\ud800'"),
+    ([Raw("a\nb")], 4, "[\n    a\nb,\n]"),
+    (Raw("x\ud800y\udfff"), 4, "x\ufffd\ufffd\ufffdy\ufffd\ufffd\ufffd"),
+    (Point(1, 2), 4, "Point(\n    x=1,\n    y=2,\n)"),
+    (Empty(), 4, "Empty()"),
+    ([Point(x=1, y=[2])], 2, "[\n  Point(\n    x=1,\n    y=[\n      2,\n    ],\n  ),\n]"),
+    ([Empty()], 4, "[\n    Empty(),\n]"),
+    (Pseudo(1), 4, "Pseudo(\n    a=1,\n    c=9,\n    i=7,\n    h=3,\n)"),
+    (TAGGED, 4, "Tagged(\n    tag='x',\n)"),
+    (Defaults, 2, "type(\n  a=1,\n  b='s',\n)"),
+    (Disguised(), 1, "Point(\n a=1,\n b='s',\n)"),
+    (FirstReadFails([1]), 1, "[\n 1,\n]"),
+    (NT(1, "b"), 4, "(\n    1,\n    'b',\n)"),
+    (collections.defaultdict(list, k=[]), 4, "{\n    'k': [],\n}"),
+    (collections.OrderedDict([(2, 1), (1, 2)]), 1, "{\n 2: 1,\n 1: 2,\n}"),
+    (collections.Counter("aab"), 4, "{\n    'a': 2,\n    'b': 1,\n}"),
+    (Sealed([1, Sealed()]), 2, "[\n  1,\n  [],\n]"),
+    (SealedDict(a=SealedDict()), 2, "{\n  'a': {},\n}"),
+]
+
+
+@pytest.mark.parametrize("obj, indent, expected", CASES)
+def test_rendering(obj, indent, expected):
+    assert orrery.pretty_format(obj, indent=indent) == expected
+    assert model_format(obj, indent) == expected
+    if indent == 4:
+        assert orrery.pretty_format(obj) == expected
+
+
+class SecondReadFails:  # every second read of the fields mapping fails
+    __dataclass_fields__ = property(
+        lambda self, reads=itertools.count(): _raise(KeyError("second")) if next(reads) % 2 else {})
+
+
+LOOKUP = LookupError("boom")
+
+
+@pytest.mark.parametrize("obj, exc, message", [
+    (SecondReadFails(), KeyError, "'second'"),
+    (type("ListFields", (), {"__dataclass_fields__": ["a"]})(), TypeError,
+     "'list' object cannot be cast as 'dict'"),
+    (Point, AttributeError, None),
+    ({"k": [1, Raw(lambda: _raise(LOOKUP))]}, LookupError, None),
+])
+def test_failures_reach_caller(obj, exc, message):
+    with pytest.raises(exc) as info:
+        orrery.pretty_format(obj)
+    assert message is None or str(info.value) == message
+    assert exc is not LookupError or info.value is LOOKUP
+
+
+def test_list_shrinking_or_growing_during_render():
+    items = [1, Raw(lambda: items.clear() or "m"), 3, 4]
+    assert orrery.pretty_format(items) == "[\n    1,\n    m,\n]"
+    grow = [Raw(lambda: grow.append(9) or "m")]
+    assert orrery.pretty_format(grow) == "[\n    m,\n]"
+
+
+def _dict_case(change, last):
+    d = {"first": 1}
+    d["mut"] = Raw(lambda: change(d) or "m")
+    if not last:
+        d["after"] = 2
+    return d
+
+
+def _swap(d):  # same size, but one entry more than the walk started with
+    del d["first"]
+    d["new"] = 0
+
+
+def _grow(d):
+    d[object()] = 0
+
+
+@pytest.mark.parametrize("change, last, message", [
+    (_grow, False, "dictionary changed size during iteration"),
+    (_grow, True, "dictionary changed size during iteration"),
+    (lambda d: d.__delitem__("first"), True, "dictionary changed size during iteration"),
+    (_swap, True, "dictionary keys changed during iteration"),
+])
+def test_dict_changed_during_render_panics(change, last, message):
+    with pytest.raises(BaseException) as info:
+        orrery.pretty_format(_dict_case(change, last))
+    assert not isinstance(info.value, Exception)
+    assert str(info.value) == message
+
+
+def test_reference_counts_unchanged():
+    leaf, key, inst = object(), ("k",), Point([object()], {})
+    graph = {key: [leaf, (leaf,), inst], "d": Pseudo(1), "t": Defaults}
+    failing = [leaf, Raw(None)]
+    watched = [leaf, key, inst, inst.x, inst.y, graph, failing, failing[1], Point, Defaults]
+    gc.collect()
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(200):
+        orrery.pretty_format(graph, indent=3)
+        with pytest.raises(TypeError):
+            orrery.pretty_format(failing)
+        with pytest.raises(BaseException):
+            orrery.pretty_format({"p": leaf, "q": _dict_case(_grow, False)})
+        with pytest.raises(AttributeError):
+            orrery.pretty_format([leaf, Point])
+    gc.collect()
+    assert [sys.getrefcount(o) for o in watched] == before
