@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "engine/sink.hpp"
 
@@ -11,16 +12,23 @@ namespace orrery::escaped {
 
 inline constexpr char hex_digits[] = "0123456789abcdef";
 
+// The four characters of every byte's escape, ready to copy.
+struct EscapeTable {
+    char text[256][4];
+    constexpr EscapeTable() : text{} {
+        for (int b = 0; b < 256; ++b) {
+            text[b][0] = '\\';
+            text[b][1] = 'x';
+            text[b][2] = hex_digits[b >> 4];
+            text[b][3] = hex_digits[b & 15];
+        }
+    }
+};
+inline constexpr EscapeTable escape_table{};
+
 // Writes the escapes of `n` bytes to `dst`, which has room for 4 * n.
 inline void encode(const unsigned char* src, std::size_t n, char* dst) noexcept {
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned b = src[i];
-        dst[0] = '\\';
-        dst[1] = 'x';
-        dst[2] = hex_digits[b >> 4];
-        dst[3] = hex_digits[b & 15];
-        dst += 4;
-    }
+    for (std::size_t i = 0; i < n; ++i) std::memcpy(dst + 4 * i, escape_table.text[src[i]], 4);
 }
 
 // Writes the escapes of every byte to `out`, in order. The result is that of

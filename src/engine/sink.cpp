@@ -1,5 +1,7 @@
 #include "engine/sink.hpp"
 
+#include "engine/memory.hpp"
+
 namespace orrery {
 
 void MemorySink::grow(std::size_t n) {
@@ -13,6 +15,7 @@ void MemorySink::grow(std::size_t n) {
     if (p == nullptr) throw std::bad_alloc();
     data_ = p;
     cap_ = cap;
+    advise_sequential_fill(data_, cap_);
 }
 
 }  // namespace orrery

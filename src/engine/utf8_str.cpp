@@ -1,6 +1,7 @@
 #include "engine/utf8_str.hpp"
 
 #include "boundary/ref.hpp"
+#include "engine/memory.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -118,6 +119,7 @@ PyObject* str_from_engine_utf8(const char* data, std::size_t size) {
     Ref str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(nchars), maxchar));
     if (!str) return nullptr;
     PyObject* s = str.get();
+    advise_sequential_fill(PyUnicode_DATA(s), nchars * PyUnicode_KIND(s));
     bool ok = true;
     switch (PyUnicode_KIND(s)) {
         case PyUnicode_1BYTE_KIND:

@@ -6,6 +6,7 @@
 #include "boundary/boundary.hpp"
 #include "boundary/fault.hpp"
 #include "engine/escaped.hpp"
+#include "engine/memory.hpp"
 #include "module/entries.hpp"
 #include "module/render.hpp"
 #include "module/stdout_sink.hpp"
@@ -56,7 +57,9 @@ PyObject* format_escaped_bytes(PyObject*, PyObject* const* args, Py_ssize_t narg
         if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 4) return PyErr::lazy(PyExc_MemoryError, "bytes object too large to escape");
         // The text is ASCII, so it is written straight into the new str.
         Ref text = Ref::steal(must(PyUnicode_New(static_cast<Py_ssize_t>(4 * n), 127)));
-        escaped::encode(bytes_data(bytes), n, static_cast<char*>(PyUnicode_DATA(text.get())));
+        char* dst = static_cast<char*>(PyUnicode_DATA(text.get()));
+        advise_sequential_fill(dst, 4 * n);
+        escaped::encode(bytes_data(bytes), n, dst);
         return text;
     });
 }
