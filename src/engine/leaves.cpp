@@ -3,7 +3,12 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace orrery::leaves {
 
@@ -20,18 +25,22 @@ constexpr std::array<bool, 128> ascii_special = [] {
     return t;
 }();
 
-// Printability of the Latin-1 range, asked of the interpreter once.
-const std::array<bool, 256>& latin1_printable() {
-    static const std::array<bool, 256> table = [] {
-        std::array<bool, 256> t{};
-        for (int c = 0; c < 256; ++c) t[c] = _PyUnicode_IsPrintable(static_cast<Py_UCS4>(c)) != 0;
-        return t;
+// Printability of the basic multilingual plane, one bit per code point,
+// asked of the interpreter once.
+const std::array<std::uint64_t, 1024>& bmp_printable() {
+    static const std::array<std::uint64_t, 1024> bits = [] {
+        std::array<std::uint64_t, 1024> b{};
+        for (Py_UCS4 c = 0; c < 0x10000; ++c) {
+            if (_PyUnicode_IsPrintable(c)) b[c >> 6] |= std::uint64_t{1} << (c & 63);
+        }
+        return b;
     }();
-    return table;
+    return bits;
 }
 
 inline bool printable(Py_UCS4 c) {
-    return c < 256 ? latin1_printable()[c] : _PyUnicode_IsPrintable(c) != 0;
+    if (c < 0x10000) return (bmp_printable()[c >> 6] >> (c & 63)) & 1;
+    return _PyUnicode_IsPrintable(c) != 0;
 }
 
 inline char* put_utf8(char* p, Py_UCS4 c) {
@@ -99,30 +108,18 @@ char* escape_all(const Char* data, Py_ssize_t n, char quote, char* p) {
 
 template <class Char>
 std::size_t repr_of(const Char* data, Py_ssize_t n, char* dst) {
+    // A branch-free scan for the two quote characters picks the delimiter:
+    // single quotes unless the text holds one and no double quote.
     bool squote = false;
     bool dquote = false;
-    bool plain = true;  // ASCII only, nothing to escape
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_UCS4 c = data[i];
-        if (c >= 128) {
-            plain = false;
-        } else if (ascii_special[c]) {
-            squote |= c == '\'';
-            dquote |= c == '"';
-            plain &= c == '\'' || c == '"';
-        }
+        squote |= data[i] == '\'';
+        dquote |= data[i] == '"';
     }
-    // Single quotes unless the text holds one and no double quote.
     const char quote = squote && !dquote ? '"' : '\'';
     char* p = dst;
     *p++ = quote;
-    if (plain && !(squote && dquote)) {
-        // Only one kind of quote can occur, and it is not the delimiter.
-        for (Py_ssize_t i = 0; i < n; ++i) p[i] = static_cast<char>(data[i]);
-        p += n;
-    } else {
-        p = escape_all(data, n, quote, p);
-    }
+    p = escape_all(data, n, quote, p);
     *p++ = quote;
     return static_cast<std::size_t>(p - dst);
 }
@@ -130,7 +127,24 @@ std::size_t repr_of(const Char* data, Py_ssize_t n, char* dst) {
 // ASCII text: one branch-free scan decides whether a plain copy will do.
 std::size_t ascii_repr(const Py_UCS1* data, Py_ssize_t n, char* dst) {
     bool special = false;
-    for (Py_ssize_t i = 0; i < n; ++i) special |= ascii_special[data[i]];
+    Py_ssize_t i = 0;
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(0x20);
+    const __m128i del = _mm_set1_epi8(0x7f);
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i squote = _mm_set1_epi8('\'');
+    const __m128i dquote = _mm_set1_epi8('"');
+    __m128i any = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        any = _mm_or_si128(any, _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, del)),
+                                              _mm_or_si128(_mm_cmpeq_epi8(v, backslash),
+                                                           _mm_or_si128(_mm_cmpeq_epi8(v, squote),
+                                                                        _mm_cmpeq_epi8(v, dquote)))));
+    }
+    special = _mm_movemask_epi8(any) != 0;
+#endif
+    for (; i < n; ++i) special |= ascii_special[data[i]];
     if (special) return repr_of(data, n, dst);
     dst[0] = '\'';
     std::memcpy(dst + 1, data, static_cast<std::size_t>(n));

@@ -4,6 +4,7 @@
 #include "engine/memory.hpp"
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -99,16 +100,46 @@ bool decode(const unsigned char* p, std::size_t n, Unit* out, std::size_t nchars
     return j == nchars;
 }
 
+// The largest byte and the number of continuation bytes (10xxxxxx) of `p`.
+void scan(const unsigned char* p, std::size_t n, unsigned char& top, std::size_t& continuation) {
+    std::size_t i = 0;
+    unsigned char t = 0;
+    std::size_t cont = 0;
+#if defined(__SSE2__)
+    __m128i vmax = _mm_setzero_si128();
+    const __m128i below = _mm_set1_epi8(-64);  // 0x80-0xBF are the signed bytes below -64
+    while (i + 16 <= n) {
+        // Per-lane counts stay below 256 by summing at most 255 blocks at a time.
+        __m128i counts = _mm_setzero_si128();
+        const std::size_t stop = std::min(n - 15, i + 255 * 16);
+        for (; i < stop; i += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+            vmax = _mm_max_epu8(vmax, v);
+            counts = _mm_sub_epi8(counts, _mm_cmplt_epi8(v, below));
+        }
+        const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+        cont += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    }
+    alignas(16) unsigned char lanes[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), vmax);
+    for (unsigned char lane : lanes) t = lane > t ? lane : t;
+#endif
+    for (; i < n; ++i) {
+        t = p[i] > t ? p[i] : t;
+        cont += (p[i] & 0xC0) == 0x80;
+    }
+    top = t;
+    continuation = cont;
+}
+
 }  // namespace
 
 PyObject* str_from_engine_utf8(const char* data, std::size_t size) {
     const auto* p = reinterpret_cast<const unsigned char*>(data);
     unsigned char top = 0;
     std::size_t continuation = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        top = p[i] > top ? p[i] : top;
-        continuation += (p[i] & 0xC0) == 0x80;
-    }
+    scan(p, size, top, continuation);
     const auto generic = [&] { return PyUnicode_FromStringAndSize(data, static_cast<Py_ssize_t>(size)); };
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return generic();
 
