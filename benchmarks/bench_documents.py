@@ -1,0 +1,566 @@
+"""Whole-document rendering: orrery against other pretty-printers and serialisers.
+
+Times, in one process, best of N interleaved rounds:
+  orrery.pretty_format, repr(), pprint.pformat, json.dumps(indent=4),
+  orjson.dumps(OPT_INDENT_2), rich.pretty.pretty_repr, and orrery.pretty_print
+  with file descriptor 1 on /dev/null,
+on five generated documents (seeded, so every run renders the same data).
+Peers that are too slow for the full document are timed on a leading slice
+and scaled linearly (marked with '*'); peers that cannot render a document
+show 'n/a'.
+
+Then, in child processes:
+  - write(2) calls per output line of pretty_print, counted with strace;
+  - peak RSS growth of pretty_format and of pretty_print (to /dev/null) over
+    the RSS after the document was built, against the size of the text,
+    including a document whose text is several hundred MB.
+
+Usage: python benchmarks/bench_documents.py [--quick] [--rounds N]
+"""
+
+import argparse
+import contextlib
+import dataclasses
+import gc
+import json
+import math
+import os
+import pprint
+import random
+import re
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import orrery
+
+try:
+    import orjson
+except ImportError:  # the table shows the column as missing
+    orjson = None
+try:
+    import rich.pretty
+except ImportError:
+    rich = None
+
+# pprint, json's pure-Python indenting encoder and rich recurse several Python
+# frames per nesting level; the deep chain needs far more than the default.
+sys.setrecursionlimit(50_000)
+
+# ---------------------------------------------------------------------------
+# Documents
+# ---------------------------------------------------------------------------
+
+WORDS = (
+    "account user order item price token session region quota status limit "
+    "cursor page filter sort field value event metric label owner group role "
+    "policy secret bucket object version tag image volume network route"
+).split()
+# Words with characters outside ASCII, mixed into names and descriptions.
+INTL_WORDS = (
+    "café naïve façade Zürich Ελλάδα данные запрос ответ 東京 データ 検索 "
+    "서울 요청 مرحبا שלום señal año größe 🚀 ✓ €"
+).split()
+
+
+def _sentence(rng, words, intl_share=0.1):
+    out = []
+    for _ in range(words):
+        out.append(rng.choice(INTL_WORDS) if rng.random() < intl_share else rng.choice(WORDS))
+    return " ".join(out).capitalize() + "."
+
+
+def _schema(rng, depth=0):
+    kind = rng.choice(["string", "integer", "number", "boolean", "array", "object"] if depth < 2
+                      else ["string", "integer", "number", "boolean"])
+    schema = {"type": kind}
+    if kind == "string":
+        schema["format"] = rng.choice([None, "date-time", "uuid", "email"])
+        schema["maxLength"] = rng.randrange(8, 4096)
+    elif kind == "integer":
+        schema["minimum"] = rng.randrange(-1000, 0)
+        schema["maximum"] = rng.randrange(1, 2**31)
+    elif kind == "number":
+        schema["default"] = round(rng.uniform(-1e4, 1e4), 6)
+    elif kind == "boolean":
+        schema["default"] = rng.random() < 0.5
+    elif kind == "array":
+        schema["items"] = _schema(rng, depth + 1)
+    else:
+        schema["properties"] = {rng.choice(WORDS) + str(i): _schema(rng, depth + 1)
+                                for i in range(rng.randrange(1, 5))}
+        schema["required"] = [k for k in schema["properties"] if rng.random() < 0.5]
+    return schema
+
+
+def _operation(rng, method, path):
+    return {
+        "operationId": f"{method}_{path.strip('/').replace('/', '_').replace('{', '').replace('}', '')}",
+        "summary": _sentence(rng, rng.randrange(3, 8)),
+        "description": _sentence(rng, rng.randrange(20, 80)),
+        "deprecated": rng.random() < 0.1,
+        "tags": [rng.choice(WORDS) for _ in range(rng.randrange(1, 4))],
+        "parameters": [
+            {
+                "name": rng.choice(WORDS) + ("_id" if rng.random() < 0.3 else ""),
+                "in": rng.choice(["query", "path", "header"]),
+                "required": rng.random() < 0.4,
+                "description": _sentence(rng, rng.randrange(4, 15)),
+                "schema": _schema(rng),
+                "example": rng.choice([None, rng.randrange(100000), rng.choice(WORDS), 0.5]),
+            }
+            for _ in range(rng.randrange(0, 6))
+        ],
+        "responses": {
+            str(code): {
+                "description": _sentence(rng, rng.randrange(2, 10)),
+                "content": {"application/json": {"schema": _schema(rng)}},
+            }
+            for code in sorted(rng.sample([200, 201, 204, 400, 401, 403, 404, 409, 429, 500],
+                                          rng.randrange(1, 5)))
+        },
+        "x-rate-limit": round(rng.uniform(0.5, 500.0), 3),
+        "x-cost": rng.randrange(1, 100),
+    }
+
+
+def build_api(n, rng):
+    """n JSON-like API descriptions: nested dicts and lists of mixed leaves."""
+    docs = []
+    for s in range(n):
+        paths = {}
+        for _ in range(rng.randrange(3, 12)):
+            path = "/" + "/".join(rng.choice(WORDS) + ("s/{id}" if rng.random() < 0.3 else "")
+                                  for _ in range(rng.randrange(1, 4)))
+            paths[path] = {m: _operation(rng, m, path)
+                           for m in rng.sample(["get", "put", "post", "delete", "patch"],
+                                               rng.randrange(1, 4))}
+        docs.append({
+            "openapi": "3.1.0",
+            "info": {
+                "title": f"{rng.choice(WORDS).title()} service {s}",
+                "version": f"{rng.randrange(1, 9)}.{rng.randrange(20)}.{rng.randrange(50)}",
+                "description": _sentence(rng, rng.randrange(30, 120), intl_share=0.2),
+                "contact": {"name": rng.choice(INTL_WORDS), "email": None},
+            },
+            "servers": [{"url": f"https://{rng.choice(WORDS)}.example/{v}"} for v in ("v1", "v2")],
+            "paths": paths,
+            "public": rng.random() < 0.5,
+            "sla": round(rng.uniform(99.0, 99.999), 3),
+        })
+    return docs
+
+
+def build_ints(n, rng):
+    """n ints, mostly small, some beyond 32 bits."""
+    return [rng.randrange(-10**6, 10**6) if rng.random() < 0.8 else rng.randrange(-2**62, 2**62)
+            for _ in range(n)]
+
+
+# Letters outside ASCII from several scripts (Latin-1, Greek, Cyrillic, CJK,
+# Hangul) plus a few characters outside the BMP, so str objects of every
+# internal width occur.
+_NON_ASCII = ("àéîõüßçñ" "αβγδεζηθλμπσω" "абвгдежзиклмнопрст" "東京大阪日本語文字"
+              "한국어서울" "😀🚀🌍")
+
+
+def build_strings(n, rng):
+    """n non-ASCII strings of 5 to 40 characters."""
+    pools = [_NON_ASCII[:8], _NON_ASCII[8:21], _NON_ASCII[21:39], _NON_ASCII[39:48],
+             _NON_ASCII[48:53], _NON_ASCII]
+    out = []
+    for _ in range(n):
+        pool = rng.choice(pools)
+        out.append("".join(rng.choices(pool, k=rng.randrange(5, 41))))
+    return out
+
+
+@dataclasses.dataclass
+class Record:
+    id: int
+    name: str
+    score: float
+    active: bool
+    tags: list
+    parent: object = None
+
+
+def build_dataclasses(n, rng):
+    """n dataclass instances with mixed fields, a few pointing at a nested instance."""
+    out = []
+    for i in range(n):
+        parent = Record(i - 1, "parent", 0.0, False, []) if rng.random() < 0.1 else None
+        out.append(Record(i, rng.choice(WORDS) + "-" + str(i), rng.uniform(0, 100),
+                          rng.random() < 0.5, [rng.choice(WORDS) for _ in range(rng.randrange(0, 4))],
+                          parent))
+    return out
+
+
+def build_chain(depth, rng):
+    """A chain of dicts and lists alternating, depth levels deep."""
+    node = "leaf"
+    for level in range(depth, 0, -1):
+        node = {"level": level, "next": node} if level % 2 else [level, node]
+    return node
+
+
+def build_big_strings(n, rng):
+    """n ASCII strings of 60 characters: text of about 68 bytes per element."""
+    return [f"{i * 2654435761 % 10**30:030d}{i:030d}" for i in range(n)]
+
+
+# name, builder, default size, --quick size, size for the strace child,
+# whether the document takes part in the timing tables.
+DOCS = [
+    ("api", build_api, 60, 4, 30, True),
+    ("ints", build_ints, 1_000_000, 50_000, 100_000, True),
+    ("strings", build_strings, 200_000, 10_000, 100_000, True),
+    ("dataclasses", build_dataclasses, 50_000, 2_500, 15_000, True),
+    ("chain", build_chain, 400, 400, 400, True),
+    ("big-strings", build_big_strings, 5_000_000, 200_000, 0, False),
+]
+DOC_INFO = {d[0]: d for d in DOCS}
+
+
+def build(name, size):
+    return DOC_INFO[name][1](size, random.Random(f"orrery-bench-{name}"))
+
+
+def leading_slice(doc, k):
+    """The first k top-level elements, or None if the document has no length."""
+    return doc[:k] if isinstance(doc, list) and len(doc) > 1 else None
+
+
+# ---------------------------------------------------------------------------
+# Timing
+# ---------------------------------------------------------------------------
+
+@contextlib.contextmanager
+def stdout_fd_to_devnull():
+    """Point file descriptor 1 at /dev/null for the block (the module writes to fd 1 directly)."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, 1)
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(null)
+
+
+def _print_to_null(obj):
+    with stdout_fd_to_devnull():
+        orrery.pretty_print(obj)
+
+
+PEERS = [
+    ("pretty_format", orrery.pretty_format),
+    ("pretty_print>null", _print_to_null),
+    ("repr", repr),
+    ("pprint.pformat", pprint.pformat),
+    ("json.dumps", lambda o: json.dumps(o, indent=4)),
+    ("orjson.dumps", (lambda o: orjson.dumps(o, option=orjson.OPT_INDENT_2)) if orjson else None),
+    ("rich.pretty_repr", rich.pretty.pretty_repr if rich else None),
+]
+
+
+OWN = (orrery.pretty_format, _print_to_null)
+
+
+def timed(fn, arg, reps):
+    gc.disable()  # as timeit does: collections of unrelated garbage are not charged
+    try:
+        t0 = time.perf_counter()
+        for _ in range(reps):
+            fn(arg)
+        return (time.perf_counter() - t0) / reps
+    finally:
+        gc.enable()
+
+
+class Plan:
+    """How one peer is timed on one document."""
+
+    def __init__(self, fn, arg, reps, scale, note):
+        self.fn, self.arg, self.reps, self.scale, self.note = fn, arg, reps, scale, note
+        self.best = float("inf")
+
+
+def plan_peer(fn, doc, budget, min_sample, sliceable=True):
+    """Decide input (full or a slice), repetitions and scale factor for one peer.
+
+    Returns a Plan, or a string saying why the peer cannot render the document.
+    """
+    n = len(doc) if isinstance(doc, list) else 1
+    probe = leading_slice(doc, max(1, n // 100)) if n >= 1000 and sliceable else None
+    try:
+        if probe is not None:
+            t = timed(fn, probe, 1)
+            estimate = t * n / len(probe)
+        else:
+            estimate = None
+        if estimate is None or estimate <= budget:
+            t = timed(fn, doc, 1)  # also proves the peer handles the whole document
+            reps = max(1, min(1000, math.ceil(min_sample / max(t, 1e-9))))
+            return Plan(fn, doc, reps, 1.0, "")
+        k = max(1, int(n * budget / estimate))
+        part = leading_slice(doc, k)
+        fn(part)
+        return Plan(fn, part, 1, n / k, f"{k:,} of {n:,} elements, x{n / k:.1f}")
+    except Exception as exc:  # TypeError for unsupported types, depth limits and the like
+        return f"{type(exc).__name__}: {str(exc)[:60]}"
+
+
+def run_timings(docs, rounds, budget, min_sample):
+    results = {}
+    for name, doc in docs:
+        plans = {}
+        for peer, fn in PEERS:
+            # orrery's own functions always render the whole document.
+            plans[peer] = ("not installed" if fn is None else
+                           plan_peer(fn, doc, budget, min_sample, sliceable=fn not in OWN))
+        active = [(p, pl) for p, pl in plans.items() if isinstance(pl, Plan)]
+        for _ in range(rounds):
+            for _, pl in active:
+                pl.best = min(pl.best, timed(pl.fn, pl.arg, pl.reps))
+        results[name] = plans
+        print(f"  timed {name}", file=sys.stderr, flush=True)
+    return results
+
+
+# ---------------------------------------------------------------------------
+# Child processes: write(2) count and peak RSS
+# ---------------------------------------------------------------------------
+
+def _status_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise LookupError(field)
+
+
+def _peak_rss_bytes():
+    """Peak RSS of this process since the last reset.
+
+    ru_maxrss is the maximum of this process's own high-water mark and one
+    inherited at exec from the memory of the process that spawned it (the
+    benchmark parent, which holds all documents), so in a child it can sit
+    far above anything the child did. VmHWM is the child's own mark, the one
+    that the reset below lowers; ru_maxrss is the fallback without /proc.
+    """
+    try:
+        return _status_kib("VmHWM") * 1024
+    except (OSError, LookupError):
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def _rss_bytes():
+    try:
+        return _status_kib("VmRSS") * 1024
+    except (OSError, LookupError):
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def child_main(argv):
+    """Entry of a child process. Prints one JSON line of results to stderr."""
+    mode, name, size = argv[0], argv[1], int(argv[2])
+    doc = build(name, size)
+    if mode == "write":
+        text = orrery.pretty_format(doc)
+        info = {"bytes": len(text.encode()) + 1, "lines": text.count("\n") + 1}
+        del text
+        orrery.pretty_print(doc)  # stdout is /dev/null; strace counts the writes
+        print(json.dumps(info), file=sys.stderr)
+        return
+    op = argv[3] if len(argv) > 3 else "format"
+    gc.collect()
+    gc.freeze()
+    # Reset the high-water mark to the current RSS so that temporaries of the
+    # build do not mask the peak of the measured call (Linux >= 4.0).
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        reset = True
+    except OSError:
+        reset = False
+    base = _rss_bytes()
+    peak_before = _peak_rss_bytes()
+    if op == "format":
+        text = orrery.pretty_format(doc)
+        out_bytes = len(text.encode())
+    else:
+        orrery.pretty_print(doc)
+        out_bytes = None
+    peak = _peak_rss_bytes()
+    print(json.dumps({"base": base, "peak": peak, "out_bytes": out_bytes,
+                      "masked": (not reset) and peak <= peak_before}), file=sys.stderr)
+
+
+def run_child(args, prefix=()):
+    cmd = [*prefix, sys.executable, os.path.abspath(__file__), "--child", *args]
+    proc = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, text=True)
+    if proc.returncode != 0:
+        raise RuntimeError(f"child {args} failed:\n{proc.stderr[-2000:]}")
+    return json.loads(proc.stderr.strip().splitlines()[-1])
+
+
+def count_writes(name, size):
+    strace = shutil.which("strace")
+    if strace is None:
+        return None
+    with tempfile.TemporaryDirectory() as tmp:
+        log = os.path.join(tmp, "trace")
+        info = run_child(["write", name, str(size)],
+                         prefix=(strace, "-f", "-qq", "-e", "trace=write", "-e", "signal=none",
+                                 "-s", "0", "-o", log))
+        pattern = re.compile(r"^(\d+\s+)?write\(1,")
+        with open(log) as f:
+            info["writes"] = sum(1 for line in f if pattern.match(line))
+    return info
+
+
+# ---------------------------------------------------------------------------
+# Report
+# ---------------------------------------------------------------------------
+
+def fmt_ms(plan):
+    if not isinstance(plan, Plan):
+        return "n/a"
+    ms = plan.best * plan.scale * 1e3
+    return f"{ms:.2f}{'*' if plan.scale != 1.0 else ''}" if ms < 10 else \
+        f"{ms:.0f}{'*' if plan.scale != 1.0 else ''}"
+
+
+def print_table(headers, rows):
+    widths = [max(len(str(r[i])) for r in [headers, *rows]) for i in range(len(headers))]
+    line = "  ".join(h.ljust(widths[0]) if i == 0 else h.rjust(widths[i]) for i, h in enumerate(headers))
+    print(line)
+    print("-" * len(line))
+    for r in rows:
+        print("  ".join(str(c).ljust(widths[0]) if i == 0 else str(c).rjust(widths[i])
+                        for i, c in enumerate(r)))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="small documents, two rounds (smoke run)")
+    parser.add_argument("--rounds", type=int, default=None, help="timing rounds (default 5)")
+    parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    sys.stdout.reconfigure(line_buffering=True)  # keep order with progress lines on stderr
+    if args.child:
+        child_main(args.child)
+        return
+
+    quick = args.quick
+    rounds = args.rounds or (2 if quick else 5)
+    budget = 0.05 if quick else 0.4        # longest single call of a peer before slicing (s)
+    min_sample = 0.005 if quick else 0.02  # shortest timed sample; small documents repeat
+    sizes = {d[0]: (d[3] if quick else d[2]) for d in DOCS}
+
+    t_start = time.perf_counter()
+    print(f"orrery document benchmark ({'quick' if quick else 'full'} run), Python "
+          f"{sys.version.split()[0]}, {os.cpu_count()} CPUs")
+    print("building documents ...", file=sys.stderr, flush=True)
+    docs = [(d[0], build(d[0], sizes[d[0]])) for d in DOCS if d[5]]
+    gc.collect()
+    gc.freeze()  # the documents stay alive; keep them out of every collection
+
+    print()
+    print("Documents (pretty_format output):")
+    rows = []
+    for name, doc in docs:
+        text = orrery.pretty_format(doc)
+        n = len(doc) if isinstance(doc, list) and name != "chain" else 1
+        rows.append([name, f"{n:,}" if name != "chain" else f"depth {sizes[name]}",
+                     f"{len(text.encode()) / 1e6:.2f}", f"{text.count(chr(10)) + 1:,}"])
+        del text
+    print_table(["document", "elements", "MB", "lines"], rows)
+
+    results = run_timings(docs, rounds, budget, min_sample)
+
+    print()
+    print(f"Time per call in ms, best of {rounds} interleaved rounds "
+          "(* = timed on a leading slice and scaled linearly):")
+    peer_names = [p for p, _ in PEERS]
+    print_table(["document", *peer_names],
+                [[name, *(fmt_ms(results[name][p]) for p in peer_names)] for name, _ in docs])
+
+    print()
+    print("Ratio: peer time / orrery.pretty_format time (above 1 = orrery faster):")
+    rows = []
+    for name, _ in docs:
+        base = results[name]["pretty_format"]
+        row = [name]
+        for p in peer_names[1:]:
+            pl = results[name][p]
+            row.append("n/a" if not isinstance(pl, Plan) or not isinstance(base, Plan)
+                       else f"{pl.best * pl.scale / base.best:.2f}{'*' if pl.scale != 1.0 else ''}")
+        rows.append(row)
+    print_table(["document", *peer_names[1:]], rows)
+
+    notes = []
+    for name, _ in docs:
+        for p in peer_names:
+            pl = results[name][p]
+            if isinstance(pl, Plan) and pl.note:
+                notes.append(f"  {name} / {p}: slice of {pl.note}")
+            elif not isinstance(pl, Plan):
+                notes.append(f"  {name} / {p}: n/a ({pl})")
+    notes.append("  orjson returns bytes indented by 2; json.dumps escapes non-ASCII; "
+                 "rich packs short containers into 80 columns")
+    print("Notes:")
+    print("\n".join(notes))
+    del docs, results
+    gc.unfreeze()
+    gc.collect()
+
+    print()
+    if shutil.which("strace") is None:
+        print("write(2) calls per output line: skipped (strace not found)")
+    else:
+        print("write(2) calls on fd 1 per output line of pretty_print (child under strace):")
+        rows = []
+        for d in DOCS:
+            size = d[3] if quick else d[4]
+            if not size:
+                continue
+            info = count_writes(d[0], size)
+            rows.append([d[0], f"{size:,}", f"{info['lines']:,}", f"{info['writes']:,}",
+                         f"{info['writes'] / info['lines']:.3f}",
+                         f"{info['bytes'] / max(info['writes'], 1):.0f}"])
+        print_table(["document", "size", "lines", "writes", "writes/line", "bytes/write"], rows)
+        print("(a line longer than the 1024-byte line buffer leaves in more than one write)")
+
+    print()
+    print("Peak RSS growth over the RSS after building the document (child processes):")
+    rows = []
+    for d in DOCS:
+        name, size = d[0], sizes[d[0]]
+        fmt = run_child(["mem", name, str(size), "format"])
+        prt = run_child(["mem", name, str(size), "print"])
+        out_mb = fmt["out_bytes"] / 2**20
+        grow_f = (fmt["peak"] - fmt["base"]) / 2**20
+        grow_p = (prt["peak"] - prt["base"]) / 2**20
+        masked = "  (masked)" if fmt["masked"] or prt["masked"] else ""
+        rows.append([name, f"{out_mb:.1f}", f"{grow_f:.1f}", f"{grow_f / out_mb:.2f}",
+                     f"{grow_p:.1f}", f"{grow_p / out_mb:.3f}{masked}"])
+        print(f"  measured {name}", file=sys.stderr, flush=True)
+    print_table(["document", "text MiB", "format +MiB", "format/text", "print +MiB", "print/text"],
+                rows)
+    print("(+MiB = peak RSS during the call minus RSS before it, as VmHWM after a reset; "
+          "text MiB counts UTF-8 bytes, while the returned str takes 1, 2 or 4 bytes "
+          "per character depending on its widest character)")
+    print()
+    print(f"total run time {time.perf_counter() - t_start:.0f} s")
+
+
+if __name__ == "__main__":
+    main()
