@@ -1,6 +1,7 @@
 // The Pretty class: a reusable printer that remembers its indentation.
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "boundary/binding.hpp"
@@ -167,9 +168,11 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+constexpr const char pretty_doc[] = "Pretty(indent=4)\n--\n\nA class for pretty-printing Python objects.";
+
 PyType_Slot slots[] = {
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_doc, const_cast<char*>("Pretty(indent=4)\n--\n\nA class for pretty-printing Python objects.")},
+    {Py_tp_doc, const_cast<char*>(pretty_doc)},
     {Py_tp_new, reinterpret_cast<void*>(pretty_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(pretty_dealloc)},
     {Py_tp_methods, methods},
@@ -192,7 +195,18 @@ Result<PyObject*> pretty_type() {
     // The dotted spec name gave the class its __module__ ("builtins"); its
     // C-level name is the short one, so repr(Pretty) is "<class 'Pretty'>"
     // and messages name the class as Python code sees it.
-    reinterpret_cast<PyTypeObject*>(type)->tp_name = "Pretty";
+    auto* t = reinterpret_cast<PyTypeObject*>(type);
+    t->tp_name = "Pretty";
+#if PY_VERSION_HEX < 0x030A0000
+    // Python 3.9 keeps only the text after the signature header in tp_doc,
+    // which loses __text_signature__; __doc__ has already been derived, so
+    // the whole text can go back.
+    if (char* doc = static_cast<char*>(PyObject_Malloc(sizeof pretty_doc))) {
+        std::memcpy(doc, pretty_doc, sizeof pretty_doc);
+        PyObject_Free(const_cast<char*>(t->tp_doc));
+        t->tp_doc = doc;
+    }
+#endif
     type_cache = type;
     return type_cache;
 }
