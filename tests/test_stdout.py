@@ -257,7 +257,8 @@ res = attempt([lambda: orrery.pretty_format([[1]], indent=N),
                lambda: orrery.Pretty(N).format([[1]]),
                lambda: orrery.pretty_format({{1: [1]}}, indent=N)],
               (OverflowError, MemoryError))
-rss_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+# The child's own peak (ru_maxrss would include the parent's, inherited at fork).
+rss_kib = int(next(l.split()[1] for l in open("/proc/self/status") if l.startswith("VmHWM:")))
 sys.stderr.write("MARK %d %s\\n" % (rss_kib, " ".join(res)))
 """, stdout=subprocess.DEVNULL, timeout=20)
     words = last_line(err).split()

@@ -1,0 +1,40 @@
+"""A long run of every entry, on success and failure paths, keeps memory flat."""
+import os
+import subprocess
+import sys
+
+import pytest
+
+SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "scripts")
+
+# scripts/exercise.py runs every entry through its success and failure paths;
+# its SIZE makes each failing call drop tens of kilobytes of text and objects.
+CHILD = """
+import gc, os, sys
+sys.path.insert(0, sys.argv[1])
+import exercise
+
+def rss():
+    gc.collect()
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+exercise.run_round(400, exercise.CASES + exercise.ONCE)
+for _ in range(3):
+    exercise.run_round(400)
+before = rss()
+for _ in range(20):
+    exercise.run_round(400)
+sys.stderr.write("RSS %d %d\\n" % (before, rss()))
+"""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer's allocator keeps freed memory in quarantine")
+def test_no_memory_growth_over_many_calls():
+    proc = subprocess.run([sys.executable, "-c", CHILD, SCRIPTS], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=300)
+    last = proc.stderr.strip().splitlines()[-1:] or [""]
+    assert proc.returncode == 0 and last[0].startswith("RSS "), proc.stderr[-3000:]
+    before, after = map(int, last[0].split()[1:])
+    assert after - before < 4 << 20, "RSS grew from %d to %d KiB" % (before >> 10, after >> 10)
