@@ -26,10 +26,12 @@ constexpr std::array<bool, 128> ascii_special = [] {
 }();
 
 // Printability of the basic multilingual plane, one bit per code point,
-// asked of the interpreter once.
-const std::array<std::uint64_t, 1024>& bmp_printable() {
-    static const std::array<std::uint64_t, 1024> bits = [] {
-        std::array<std::uint64_t, 1024> b{};
+// asked of the interpreter once (on first need, under the interpreter lock).
+using PrintableBits = std::array<std::uint64_t, 1024>;
+
+const PrintableBits& bmp_printable() {
+    static const PrintableBits bits = [] {
+        PrintableBits b{};
         for (Py_UCS4 c = 0; c < 0x10000; ++c) {
             if (_PyUnicode_IsPrintable(c)) b[c >> 6] |= std::uint64_t{1} << (c & 63);
         }
@@ -38,8 +40,8 @@ const std::array<std::uint64_t, 1024>& bmp_printable() {
     return bits;
 }
 
-inline bool printable(Py_UCS4 c) {
-    if (c < 0x10000) return (bmp_printable()[c >> 6] >> (c & 63)) & 1;
+inline bool printable(const PrintableBits& bmp, Py_UCS4 c) {
+    if (c < 0x10000) return (bmp[c >> 6] >> (c & 63)) & 1;
     return _PyUnicode_IsPrintable(c) != 0;
 }
 
@@ -65,6 +67,7 @@ inline char* put_hex(char* p, Py_UCS4 c, int digits) {
 
 template <class Char>
 char* escape_all(const Char* data, Py_ssize_t n, char quote, char* p) {
+    const PrintableBits& bmp = bmp_printable();
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Py_UCS4 c = data[i];
         if (c < 0x7F && !ascii_special[c]) {
@@ -87,7 +90,7 @@ char* escape_all(const Char* data, Py_ssize_t n, char quote, char* p) {
             p = put_hex(p, c, 2);
         } else if (c < 0x7F) {
             *p++ = static_cast<char>(c);
-        } else if (printable(c)) {
+        } else if (printable(bmp, c)) {
             p = put_utf8(p, c);
         } else if (c <= 0xFF) {
             *p++ = '\\';

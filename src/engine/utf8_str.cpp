@@ -65,10 +65,12 @@ bool decode(const unsigned char* p, std::size_t n, Unit* out, std::size_t nchars
     std::size_t i = 0;
     std::size_t j = 0;
     while (i < n) {
-        const std::size_t run = ascii_run(p + i, n - i, out + j, nchars - j);
-        i += run;
-        j += run;
-        if (i >= n) break;
+        if (p[i] < 0x80) {
+            const std::size_t run = ascii_run(p + i, n - i, out + j, nchars - j);
+            i += run;
+            j += run;
+            if (i >= n) break;
+        }
         if (j >= nchars) return false;
         const unsigned b = p[i];
         Py_UCS4 c;
