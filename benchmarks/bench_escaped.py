@@ -10,32 +10,13 @@ Usage: python benchmarks/bench_escaped.py [--quick] [--rounds N] [--mb N]
 """
 
 import argparse
-import contextlib
 import os
 import random
 import sys
 import time
 
 import orrery
-
-
-@contextlib.contextmanager
-def stdout_fd_to_devnull():
-    """Point file descriptor 1 at /dev/null for the duration of the block.
-
-    The module writes straight to fd 1, so replacing sys.stdout would not
-    catch its output; the descriptor itself is swapped and restored.
-    """
-    sys.stdout.flush()
-    saved = os.dup(1)
-    null = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(null, 1)
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-        os.close(null)
+from bench_documents import stdout_fd_to_devnull
 
 
 def best_of(rounds, cases):

@@ -90,9 +90,9 @@ public:
             // Any failure of this test only means "not a dataclass".
             if (found < 0) discard_fetched();
         }
-        if (PyList_Check(obj)) return list_form(obj, column);
+        if (PyList_Check(obj)) return sequence_form<true>(obj, column);
         if (PyDict_Check(obj)) return dict_form(obj, column);
-        if (PyTuple_Check(obj)) return tuple_form(obj, column);
+        if (PyTuple_Check(obj)) return sequence_form<false>(obj, column);
         return other_form(obj);
     }
 
@@ -142,47 +142,32 @@ private:
         return ok();
     }
 
-    Status list_form(PyObject* obj, std::uint64_t column) {
+    // Lists and tuples: one element per line. A list's size is read again
+    // before every element (rendering may run code that shrinks it); elements
+    // appended meanwhile are not visited. A tuple cannot change.
+    template <bool IsList>
+    Status sequence_form(PyObject* obj, std::uint64_t column) {
         Sink& out = out_;
-        if (PyList_GET_SIZE(obj) == 0) {
-            ORRERY_WRITE(std::string_view("[]"));
+        constexpr std::string_view empty = IsList ? "[]" : "()";
+        constexpr std::string_view open = IsList ? "[\n" : "(\n";
+        constexpr std::string_view close = IsList ? "]" : ")";
+        if (Py_SIZE(obj) == 0) {
+            ORRERY_WRITE(empty);
             return ok();
         }
         DepthGuard guard;
         TRY(guard.enter(floor_));
         const std::uint64_t child = TRY(child_column(column));
-        ORRERY_WRITE(std::string_view("[\n"));
-        Ref list = Ref::borrow(obj);
-        const Py_ssize_t start = PyList_GET_SIZE(obj);
-        for (Py_ssize_t i = 0; i < std::min(start, PyList_GET_SIZE(list.get())); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+        ORRERY_WRITE(open);
+        Ref seq = Ref::borrow(obj);
+        const Py_ssize_t start = Py_SIZE(obj);
+        for (Py_ssize_t i = 0; i < std::min(start, Py_SIZE(seq.get())); ++i) {
+            Ref item = Ref::borrow(IsList ? PyList_GET_ITEM(seq.get(), i) : PyTuple_GET_ITEM(seq.get(), i));
             ORRERY_WRITE(Spaces{column}, Spaces{indent_});
             TRY(render(item.get(), child));
             ORRERY_WRITE(std::string_view(",\n"));
         }
-        ORRERY_WRITE(Spaces{column}, std::string_view("]"));
-        return ok();
-    }
-
-    Status tuple_form(PyObject* obj, std::uint64_t column) {
-        Sink& out = out_;
-        const Py_ssize_t n = PyTuple_GET_SIZE(obj);
-        if (n == 0) {
-            ORRERY_WRITE(std::string_view("()"));
-            return ok();
-        }
-        DepthGuard guard;
-        TRY(guard.enter(floor_));
-        const std::uint64_t child = TRY(child_column(column));
-        ORRERY_WRITE(std::string_view("(\n"));
-        Ref tuple = Ref::borrow(obj);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref item = Ref::borrow(PyTuple_GET_ITEM(tuple.get(), i));
-            ORRERY_WRITE(Spaces{column}, Spaces{indent_});
-            TRY(render(item.get(), child));
-            ORRERY_WRITE(std::string_view(",\n"));
-        }
-        ORRERY_WRITE(Spaces{column}, std::string_view(")"));
+        ORRERY_WRITE(Spaces{column}, close);
         return ok();
     }
 
