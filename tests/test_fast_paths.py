@@ -43,6 +43,8 @@ def test_random_strings():
 
 def test_ints_around_the_direct_range():
     edges = [0, 1, -1, 2**31, 2**63 - 1, -(2**63), 2**63, -(2**63) - 1, 2**64, 10**40, -(10**40)]
+    edges += [sign * (base + d) for base in [10**k for k in range(20)] + [2**k for k in range(64)]
+              for d in (-1, 0, 1) for sign in (1, -1)]
     rng = random.Random(3)
     values = edges + [rng.randint(-(2**70), 2**70) for _ in range(5000)] + [True, False, None]
     assert_same_as_repr(values)

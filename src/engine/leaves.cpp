@@ -168,8 +168,47 @@ std::size_t str_repr(PyObject* s, char* dst) noexcept {
     }
 }
 
+namespace {
+constexpr char digit_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+}  // namespace
+
 std::size_t int_repr(long long v, char* dst) noexcept {
-    return static_cast<std::size_t>(std::to_chars(dst, dst + int_repr_bound, v).ptr - dst);
+    char* p = dst;
+    unsigned long long u = static_cast<unsigned long long>(v);
+    if (v < 0) {
+        *p++ = '-';
+        u = 0 - u;
+    }
+    // Decimal digits from the bit length: log10(2) ~ 1233 / 4096, corrected
+    // by one comparison.
+    static constexpr unsigned long long powers[] = {
+        1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull, 100000000ull,
+        1000000000ull, 10000000000ull, 100000000000ull, 1000000000000ull, 10000000000000ull,
+        100000000000000ull, 1000000000000000ull, 10000000000000000ull, 100000000000000000ull,
+        1000000000000000000ull, 10000000000000000000ull};
+    const unsigned bits = 64 - static_cast<unsigned>(__builtin_clzll(u | 1));
+    unsigned digits = (bits * 1233) >> 12;
+    digits += u >= powers[digits];
+    digits += digits == 0;  // zero has one digit
+    // Digits are written two at a time, from the last one back.
+    char* q = p + digits;
+    while (u >= 100) {
+        const unsigned r = static_cast<unsigned>(u % 100);
+        u /= 100;
+        q -= 2;
+        q[0] = digit_pairs[2 * r];
+        q[1] = digit_pairs[2 * r + 1];
+    }
+    if (u >= 10) {
+        q[-2] = digit_pairs[2 * u];
+        q[-1] = digit_pairs[2 * u + 1];
+    } else {
+        q[-1] = static_cast<char>('0' + u);
+    }
+    return static_cast<std::size_t>(p - dst) + digits;
 }
 
 std::size_t float_repr(double v, char* dst) noexcept {

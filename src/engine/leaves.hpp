@@ -32,6 +32,26 @@ inline constexpr std::size_t int_repr_bound = 24;
 // Writes repr() of a value that fits a signed 64-bit integer.
 std::size_t int_repr(long long v, char* dst) noexcept;
 
+// The value of an exact int if it fits a signed 64-bit integer. Small values
+// are read straight from the object; the rest ask the interpreter.
+inline bool small_int_value(PyObject* obj, long long& out) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+        out = static_cast<long long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj)));
+        return true;
+    }
+#else
+    const Py_ssize_t size = Py_SIZE(obj);
+    if (size >= -1 && size <= 1) {
+        out = size * static_cast<long long>(reinterpret_cast<PyLongObject*>(obj)->ob_digit[0]);
+        return true;
+    }
+#endif
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    return overflow == 0;
+}
+
 // Room needed by float_repr.
 inline constexpr std::size_t float_repr_bound = 32;
 

@@ -109,9 +109,8 @@ private:
             if (PyUnicode_GET_LENGTH(obj) > leaves::max_direct_str) return std::nullopt;
             st = out.write_generated(leaves::str_repr_bound(obj), [obj](char* dst) { return leaves::str_repr(obj, dst); });
         } else if (type == &PyLong_Type) {
-            int overflow = 0;
-            const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-            if (overflow != 0) return std::nullopt;
+            long long v = 0;
+            if (!leaves::small_int_value(obj, v)) return std::nullopt;
             st = out.write_generated(leaves::int_repr_bound, [v](char* dst) { return leaves::int_repr(v, dst); });
         } else if (obj == Py_None) {
             st = out.write_fmt(std::string_view("None"));
