@@ -63,13 +63,21 @@ public:
 
     void append(std::string_view s) {
         char* p = reserve(s.size());
-        if (!s.empty()) std::memcpy(p, s.data(), s.size());
+        // Most pieces are a few bytes long: copy those inline.
+        if (s.size() <= 8) {
+            for (std::size_t i = 0; i < s.size(); ++i) p[i] = s[i];
+        } else {
+            std::memcpy(p, s.data(), s.size());
+        }
         size_ += s.size();
     }
     void append(Spaces sp) {
+        static constexpr char blank[16] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                           ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
         const auto n = static_cast<std::size_t>(sp.count);
-        char* p = reserve(n);
-        std::memset(p, ' ', n);
+        char* p = reserve(n < 16 ? 16 : n);
+        if (n <= 16) std::memcpy(p, blank, 16);  // the bytes past n are overwritten later
+        else std::memset(p, ' ', n);
         size_ += n;
     }
     void append(char c) {
