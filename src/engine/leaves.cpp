@@ -155,7 +155,37 @@ std::size_t ascii_repr(const Py_UCS1* data, Py_ssize_t n, char* dst) {
     return static_cast<std::size_t>(n) + 2;
 }
 
+template <class Char>
+bool plain_text(const Char* data, Py_ssize_t n, char& quote) {
+    const PrintableBits& bmp = bmp_printable();
+    bool squote = false;
+    bool dquote = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = data[i];
+        if (c < 0x7F) {
+            if (c < ' ' || c == '\\') return false;
+            squote |= c == '\'';
+            dquote |= c == '"';
+        } else if (!printable(bmp, c)) {
+            return false;
+        }
+    }
+    if (squote && dquote) return false;
+    quote = squote ? '"' : '\'';
+    return true;
+}
+
 }  // namespace
+
+bool plain_repr(PyObject* s, char& quote) noexcept {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const void* data = PyUnicode_DATA(s);
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: return plain_text(static_cast<const Py_UCS1*>(data), n, quote);
+        case PyUnicode_2BYTE_KIND: return plain_text(static_cast<const Py_UCS2*>(data), n, quote);
+        default: return plain_text(static_cast<const Py_UCS4*>(data), n, quote);
+    }
+}
 
 std::size_t str_repr(PyObject* s, char* dst) noexcept {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);

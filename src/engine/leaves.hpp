@@ -26,6 +26,10 @@ inline std::size_t str_repr_bound(PyObject* s) noexcept {
 // and returns its length.
 std::size_t str_repr(PyObject* s, char* dst) noexcept;
 
+// For a str with characters beyond ASCII whose repr() is the text itself
+// between quotes (nothing to escape): true, and the quote character to use.
+bool plain_repr(PyObject* s, char& quote) noexcept;
+
 // Room needed by int_repr.
 inline constexpr std::size_t int_repr_bound = 24;
 

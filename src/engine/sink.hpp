@@ -11,8 +11,10 @@
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include "boundary/io_error.hpp"
+#include "engine/utf8_str.hpp"
 
 namespace orrery {
 
@@ -44,6 +46,12 @@ public:
 
     const char* data() const noexcept { return data_ != nullptr ? data_ : ""; }
     std::size_t size() const noexcept { return size_; }
+
+    // Places the characters of `s` here, unchanged, without encoding them.
+    void append_str(PyObject* s) { pieces_.push_back({size_, Ref::borrow(s)}); }
+
+    // The whole text as a new str, or NULL with an exception set.
+    PyObject* to_str() const { return str_from_engine_text(data(), size_, pieces_); }
 
     // Room for `n` more bytes; returns where they go. Used by writers that
     // fill the buffer directly.
@@ -91,6 +99,7 @@ private:
     char* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t cap_ = 0;
+    std::vector<StrPiece> pieces_;
 };
 
 }  // namespace orrery

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <algorithm>
+#include <span>
 #include <cstring>
 #include <type_traits>
 
@@ -58,10 +59,12 @@ std::size_t ascii_run(const unsigned char* p, std::size_t n, Unit* out, std::siz
     return i;
 }
 
-// Decodes valid UTF-8 into code units of type Unit. Returns false (having
-// written garbage) if the text turns out not to be well-formed.
+constexpr std::size_t malformed = SIZE_MAX;
+
+// Decodes UTF-8 into at most `nchars` code units of type Unit; returns how
+// many it wrote, or `malformed` if the text is not well-formed.
 template <class Unit>
-bool decode(const unsigned char* p, std::size_t n, Unit* out, std::size_t nchars) {
+std::size_t decode(const unsigned char* p, std::size_t n, Unit* out, std::size_t nchars) {
     std::size_t i = 0;
     std::size_t j = 0;
     while (i < n) {
@@ -71,7 +74,7 @@ bool decode(const unsigned char* p, std::size_t n, Unit* out, std::size_t nchars
             j += run;
             if (i >= n) break;
         }
-        if (j >= nchars) return false;
+        if (j >= nchars) return malformed;
         const unsigned b = p[i];
         Py_UCS4 c;
         std::size_t len;
@@ -88,18 +91,18 @@ bool decode(const unsigned char* p, std::size_t n, Unit* out, std::size_t nchars
             c = b & 0x07;
             len = 4;
         } else {
-            return false;
+            return malformed;
         }
-        if (len > n - i) return false;
+        if (len > n - i) return malformed;
         for (std::size_t k = 1; k < len; ++k) {
             const unsigned cb = p[i + k];
-            if ((cb & 0xC0) != 0x80) return false;
+            if ((cb & 0xC0) != 0x80) return malformed;
             c = (c << 6) | (cb & 0x3F);
         }
         out[j++] = static_cast<Unit>(c);
         i += len;
     }
-    return j == nchars;
+    return j;
 }
 
 // The largest byte and the number of continuation bytes (10xxxxxx) of `p`.
@@ -135,36 +138,70 @@ void scan(const unsigned char* p, std::size_t n, unsigned char& top, std::size_t
     continuation = cont;
 }
 
+// Fills `out` (of kind Unit, `nchars` long) with the UTF-8 text, the string
+// pieces inserted at their offsets. Returns false if the text is malformed.
+template <class Unit>
+bool fill(PyObject* out, const unsigned char* p, std::size_t size, std::span<const StrPiece> pieces,
+          std::size_t nchars) {
+    Unit* units = static_cast<Unit*>(PyUnicode_DATA(out));
+    std::size_t bytes = 0;
+    std::size_t chars = 0;
+    auto text_until = [&](std::size_t end) {
+        const std::size_t n = decode(p + bytes, end - bytes, units + chars, nchars - chars);
+        if (n == malformed) return false;
+        chars += n;
+        bytes = end;
+        return true;
+    };
+    for (const StrPiece& piece : pieces) {
+        if (piece.offset < bytes || piece.offset > size || !text_until(piece.offset)) return false;
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(piece.str.get());
+        if (static_cast<std::size_t>(len) > nchars - chars) return false;
+        if (PyUnicode_CopyCharacters(out, static_cast<Py_ssize_t>(chars), piece.str.get(), 0, len) != len) return false;
+        chars += static_cast<std::size_t>(len);
+    }
+    return text_until(size) && chars == nchars;
+}
+
 }  // namespace
 
-PyObject* str_from_engine_utf8(const char* data, std::size_t size) {
+PyObject* str_from_engine_text(const char* data, std::size_t size, std::span<const StrPiece> pieces) {
     const auto* p = reinterpret_cast<const unsigned char*>(data);
     unsigned char top = 0;
     std::size_t continuation = 0;
     scan(p, size, top, continuation);
-    const auto generic = [&] { return PyUnicode_FromStringAndSize(data, static_cast<Py_ssize_t>(size)); };
-    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return generic();
 
     // The largest lead byte tells the widest character: C2-C3 lead Latin-1,
     // C4-EF the rest of the basic plane, F0 and up the supplementary planes.
+    // A str's own width is exact, since the interpreter stores each string
+    // in the narrowest form that holds its widest character.
     Py_UCS4 maxchar = top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;
-    const std::size_t nchars = size - continuation;
+    std::size_t nchars = size - continuation;
+    for (const StrPiece& piece : pieces) {
+        maxchar = std::max<Py_UCS4>(maxchar, PyUnicode_MAX_CHAR_VALUE(piece.str.get()));
+        nchars += static_cast<std::size_t>(PyUnicode_GET_LENGTH(piece.str.get()));
+    }
+    if (nchars > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
     Ref str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(nchars), maxchar));
     if (!str) return nullptr;
     PyObject* s = str.get();
     advise_sequential_fill(PyUnicode_DATA(s), nchars * PyUnicode_KIND(s));
-    bool ok = true;
-    switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND:
-            if (maxchar == 0x7F) std::memcpy(PyUnicode_DATA(s), data, size);
-            else ok = decode(p, size, static_cast<Py_UCS1*>(PyUnicode_DATA(s)), nchars);
-            break;
-        case PyUnicode_2BYTE_KIND: ok = decode(p, size, static_cast<Py_UCS2*>(PyUnicode_DATA(s)), nchars); break;
-        default: ok = decode(p, size, static_cast<Py_UCS4*>(PyUnicode_DATA(s)), nchars); break;
+    bool ok;
+    if (maxchar == 0x7F && pieces.empty()) {
+        std::memcpy(PyUnicode_DATA(s), data, size);
+        ok = true;
+    } else {
+        switch (PyUnicode_KIND(s)) {
+            case PyUnicode_1BYTE_KIND: ok = fill<Py_UCS1>(s, p, size, pieces, nchars); break;
+            case PyUnicode_2BYTE_KIND: ok = fill<Py_UCS2>(s, p, size, pieces, nchars); break;
+            default: ok = fill<Py_UCS4>(s, p, size, pieces, nchars); break;
+        }
     }
     if (ok) return str.release();
+    // Only a broken invariant of the engine gets here.
     str.reset();
-    return generic();
+    PyErr_SetString(PyExc_SystemError, "orrery: rendered text is not well-formed UTF-8");
+    return nullptr;
 }
 
 }  // namespace orrery

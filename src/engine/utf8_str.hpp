@@ -5,13 +5,23 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <span>
+
+#include "boundary/ref.hpp"
 
 namespace orrery {
 
-// A new str holding the UTF-8 text `data[0..size)`, or NULL with an
-// exception set. The text is expected to be valid UTF-8 (all text the engine
-// writes is); anything else is handed to the interpreter's strict decoder.
-// One pass finds the string's width and length, a second fills it.
-PyObject* str_from_engine_utf8(const char* data, std::size_t size);
+// A str whose characters go into the result unchanged, before byte `offset`
+// of the UTF-8 text.
+struct StrPiece {
+    std::size_t offset;
+    Ref str;
+};
+
+// A new str holding the UTF-8 text `data[0..size)` with the pieces inserted,
+// or NULL with an exception set. The text must be well-formed UTF-8 (all
+// text the engine writes is). One pass finds the result's width and length,
+// a second fills it; pieces are copied without a round trip through UTF-8.
+PyObject* str_from_engine_text(const char* data, std::size_t size, std::span<const StrPiece> pieces);
 
 }  // namespace orrery

@@ -2,7 +2,6 @@
 
 #include "boundary/fault.hpp"
 #include "engine/pretty.hpp"
-#include "engine/utf8_str.hpp"
 #include "module/stdout_sink.hpp"
 
 namespace orrery {
@@ -14,7 +13,7 @@ Ref str_from_utf8(const char* data, std::size_t size) {
 Result<Ref> format_text(PyObject* obj, std::uint64_t indent) {
     MemorySink buffer;
     TRY(pretty::print(obj, indent, 0, buffer));
-    return Ref::steal(must(str_from_engine_utf8(buffer.data(), buffer.size())));
+    return Ref::steal(must(buffer.to_str()));
 }
 
 Result<Ref> print_text(PyObject* obj, std::uint64_t indent) {
