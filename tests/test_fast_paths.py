@@ -73,3 +73,15 @@ def test_subclasses_keep_their_own_repr():
             return "F!"
 
     assert rendered_items([S("x"), I(1), F(1.0)]) == ["S!", "I!", "F!"]
+
+
+def test_strings_copied_as_stored_mix_with_other_text():
+    # Plain non-ASCII strings go into the result unencoded; the text around
+    # them (reprs of other objects, escaped strings) is UTF-8 of every width.
+    values = ["é", {"ü"}, "😀", "x", "ab'é", "\u2028é", frozenset({"\U0001f600"}), "ü" * 5000,
+              "Ελλάδα", ("東京",), "a\"b'ü", b"\xff", "\x80"]
+    rng = random.Random(5)
+    values += [rng.choice(values) for _ in range(2000)]
+    expected = "[\n" + "".join(f"{orrery.pretty_format(v, indent=0)},\n" for v in values) + "]"
+    assert orrery.pretty_format(values, indent=0) == expected
+    assert_same_as_repr([v for v in values if not isinstance(v, tuple)])
