@@ -133,3 +133,20 @@ def test_second_interpreter_refused(main_first):
         first, second = second, first
     assert first == "imported"
     assert second.startswith("ImportError: Tessel modules do not yet support subinterpreters, see "), second
+
+
+@pytest.mark.parametrize("target, signature", [
+    (orrery.pretty_format, "(obj, indent=4)"),
+    (orrery.pretty_print, "(obj, indent=4)"),
+    (orrery.format_escaped_bytes, "(obj)"),
+    (orrery.print_escaped_bytes, "(obj)"),
+    (orrery.Pretty, "(indent=4)"),
+    (orrery.Pretty.format, "(self, /, obj)"),
+    (orrery.Pretty.print, "(self, /, obj)"),
+])
+def test_introspection(target, signature):
+    import inspect
+    import pydoc
+
+    assert str(inspect.signature(target)) == signature
+    assert target.__name__ in pydoc.render_doc(target)
