@@ -80,6 +80,4 @@ Utf8 text_of(PyObject* obj) {
     return Utf8::owned(std::move(placeholder));
 }
 
-std::string text_of_string(PyObject* obj) { return std::string(text_of(obj).view()); }
-
 }  // namespace orrery

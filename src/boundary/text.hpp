@@ -41,6 +41,5 @@ std::string lossy_utf8(PyObject* s);
 // through the unraisable hook), "<unprintable {type name} object>". Never
 // raises; a PanicException from str() is resumed as an internal fault.
 Utf8 text_of(PyObject* obj);
-std::string text_of_string(PyObject* obj);
 
 }  // namespace orrery

@@ -49,11 +49,4 @@ IoStatus write_escaped_bytes(const unsigned char* data, std::size_t n, Sink& out
     }
 }
 
-inline IoStatus write_escaped_bytes(const unsigned char* data, std::size_t n, MemorySink& out) {
-    if (n > SIZE_MAX / 4) throw std::bad_alloc();
-    encode(data, n, out.reserve(4 * n));
-    out.commit(4 * n);
-    return {};
-}
-
 }  // namespace orrery::escaped

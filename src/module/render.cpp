@@ -6,10 +6,6 @@
 
 namespace orrery {
 
-Ref str_from_utf8(const char* data, std::size_t size) {
-    return Ref::steal(must(PyUnicode_FromStringAndSize(data, static_cast<Py_ssize_t>(size))));
-}
-
 Result<Ref> format_text(PyObject* obj, std::uint64_t indent) {
     MemorySink buffer;
     TRY(pretty::print(obj, indent, 0, buffer));

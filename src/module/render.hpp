@@ -15,7 +15,4 @@ Result<Ref> format_text(PyObject* obj, std::uint64_t indent);
 // Renders `obj` to standard output followed by "\n"; returns None.
 Result<Ref> print_text(PyObject* obj, std::uint64_t indent);
 
-// A new str from UTF-8 bytes; failure is the "Python API call failed" fault.
-Ref str_from_utf8(const char* data, std::size_t size);
-
 }  // namespace orrery
