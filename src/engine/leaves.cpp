@@ -175,27 +175,28 @@ bool plain_text(const Char* data, Py_ssize_t n, char& quote) {
     return true;
 }
 
-}  // namespace
-
-bool plain_repr(PyObject* s, char& quote) noexcept {
+// Calls `f(chars, length)` with the string's characters in their stored width.
+template <class F>
+auto with_chars(PyObject* s, F&& f) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const void* data = PyUnicode_DATA(s);
     switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: return plain_text(static_cast<const Py_UCS1*>(data), n, quote);
-        case PyUnicode_2BYTE_KIND: return plain_text(static_cast<const Py_UCS2*>(data), n, quote);
-        default: return plain_text(static_cast<const Py_UCS4*>(data), n, quote);
+        case PyUnicode_1BYTE_KIND: return f(static_cast<const Py_UCS1*>(data), n);
+        case PyUnicode_2BYTE_KIND: return f(static_cast<const Py_UCS2*>(data), n);
+        default: return f(static_cast<const Py_UCS4*>(data), n);
     }
 }
 
+}  // namespace
+
+bool plain_repr(PyObject* s, char& quote) noexcept {
+    return with_chars(s, [&](const auto* data, Py_ssize_t n) { return plain_text(data, n, quote); });
+}
+
 std::size_t str_repr(PyObject* s, char* dst) noexcept {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    const void* data = PyUnicode_DATA(s);
-    if (PyUnicode_IS_ASCII(s)) return ascii_repr(static_cast<const Py_UCS1*>(data), n, dst);
-    switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: return repr_of(static_cast<const Py_UCS1*>(data), n, dst);
-        case PyUnicode_2BYTE_KIND: return repr_of(static_cast<const Py_UCS2*>(data), n, dst);
-        default: return repr_of(static_cast<const Py_UCS4*>(data), n, dst);
-    }
+    if (PyUnicode_IS_ASCII(s))
+        return ascii_repr(static_cast<const Py_UCS1*>(PyUnicode_DATA(s)), PyUnicode_GET_LENGTH(s), dst);
+    return with_chars(s, [&](const auto* data, Py_ssize_t n) { return repr_of(data, n, dst); });
 }
 
 namespace {

@@ -1,13 +1,13 @@
 #include "engine/utf8_str.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <type_traits>
+
 #include "boundary/ref.hpp"
 #include "engine/memory.hpp"
-
-#include <cstdint>
-#include <algorithm>
-#include <span>
-#include <cstring>
-#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
