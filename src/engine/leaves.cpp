@@ -60,119 +60,150 @@ inline char* put_utf8(char* p, Py_UCS4 c) {
     return p;
 }
 
-inline char* put_hex(char* p, Py_UCS4 c, int digits) {
-    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) *p++ = hex[(c >> shift) & 15];
+// Writes one character that repr() shows as itself: UTF-8 bytes into a char
+// buffer, one code unit into a str's storage.
+inline char* put_raw(char* p, Py_UCS4 c) { return put_utf8(p, c); }
+template <class Unit>
+inline Unit* put_raw(Unit* p, Py_UCS4 c) {
+    *p++ = static_cast<Unit>(c);
     return p;
 }
 
-template <class Char>
-char* escape_all(const Char* data, Py_ssize_t n, char quote, char* p) {
+template <class Out>
+inline Out* put_hex(Out* p, Py_UCS4 c, int digits) {
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) *p++ = static_cast<Out>(hex[(c >> shift) & 15]);
+    return p;
+}
+
+template <class Out>
+inline Out* put_escape(Out* p, char letter) {
+    p[0] = '\\';
+    p[1] = static_cast<Out>(letter);
+    return p + 2;
+}
+
+// The characters of repr(s) between its quotes, for text that needs escapes.
+template <class Char, class Out>
+Out* escape_all(const Char* data, Py_ssize_t n, char quote, Out* p) {
     const PrintableBits& bmp = bmp_printable();
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Py_UCS4 c = data[i];
         if (c < 0x7F && !ascii_special[c]) {
-            *p++ = static_cast<char>(c);
+            *p++ = static_cast<Out>(c);
         } else if (c == static_cast<Py_UCS4>(quote) || c == '\\') {
-            *p++ = '\\';
-            *p++ = static_cast<char>(c);
+            p = put_escape(p, static_cast<char>(c));
         } else if (c == '\t') {
-            *p++ = '\\';
-            *p++ = 't';
+            p = put_escape(p, 't');
         } else if (c == '\n') {
-            *p++ = '\\';
-            *p++ = 'n';
+            p = put_escape(p, 'n');
         } else if (c == '\r') {
-            *p++ = '\\';
-            *p++ = 'r';
+            p = put_escape(p, 'r');
         } else if (c < ' ' || c == 0x7F) {
-            *p++ = '\\';
-            *p++ = 'x';
-            p = put_hex(p, c, 2);
+            p = put_hex(put_escape(p, 'x'), c, 2);
         } else if (c < 0x7F) {
-            *p++ = static_cast<char>(c);
+            *p++ = static_cast<Out>(c);
         } else if (printable(bmp, c)) {
-            p = put_utf8(p, c);
+            p = put_raw(p, c);
         } else if (c <= 0xFF) {
-            *p++ = '\\';
-            *p++ = 'x';
-            p = put_hex(p, c, 2);
+            p = put_hex(put_escape(p, 'x'), c, 2);
         } else if (c <= 0xFFFF) {
-            *p++ = '\\';
-            *p++ = 'u';
-            p = put_hex(p, c, 4);
+            p = put_hex(put_escape(p, 'u'), c, 4);
         } else {
-            *p++ = '\\';
-            *p++ = 'U';
-            p = put_hex(p, c, 8);
+            p = put_hex(put_escape(p, 'U'), c, 8);
         }
     }
     return p;
 }
 
-template <class Char>
-std::size_t repr_of(const Char* data, Py_ssize_t n, char* dst) {
-    // A branch-free scan for the two quote characters picks the delimiter:
-    // single quotes unless the text holds one and no double quote.
-    bool squote = false;
-    bool dquote = false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        squote |= data[i] == '\'';
-        dquote |= data[i] == '"';
-    }
-    const char quote = squote && !dquote ? '"' : '\'';
-    char* p = dst;
-    *p++ = quote;
-    p = escape_all(data, n, quote, p);
-    *p++ = quote;
-    return static_cast<std::size_t>(p - dst);
-}
+// Classes of ASCII characters for the scan: bit 0 controls, DEL and
+// backslash; bit 1 the single quote; bit 2 the double quote.
+enum : unsigned { needs_escape = 1, has_squote = 2, has_dquote = 4 };
 
-// ASCII text: one branch-free scan decides whether a plain copy will do.
-std::size_t ascii_repr(const Py_UCS1* data, Py_ssize_t n, char* dst) {
-    bool special = false;
-    Py_ssize_t i = 0;
+constexpr std::array<unsigned char, 128> ascii_class = [] {
+    std::array<unsigned char, 128> t{};
+    for (int c = 0; c < 0x20; ++c) t[c] = needs_escape;
+    t[0x7f] = t['\\'] = needs_escape;
+    t['\''] = has_squote;
+    t['"'] = has_dquote;
+    return t;
+}();
+
 #if defined(__SSE2__)
-    const __m128i space = _mm_set1_epi8(0x20);
-    const __m128i del = _mm_set1_epi8(0x7f);
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i squote = _mm_set1_epi8('\'');
-    const __m128i dquote = _mm_set1_epi8('"');
-    __m128i any = _mm_setzero_si128();
-    for (; i + 16 <= n; i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        any = _mm_or_si128(any, _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, del)),
-                                              _mm_or_si128(_mm_cmpeq_epi8(v, backslash),
-                                                           _mm_or_si128(_mm_cmpeq_epi8(v, squote),
-                                                                        _mm_cmpeq_epi8(v, dquote)))));
-    }
-    special = _mm_movemask_epi8(any) != 0;
+// The class bits of 16 bytes, counting only the lanes set in `lanes`.
+inline unsigned classify16(__m128i v, unsigned lanes) {
+    const __m128i escape = _mm_or_si128(
+        _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7f))),
+        _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
+    unsigned bits = 0;
+    bits |= (static_cast<unsigned>(_mm_movemask_epi8(escape)) & lanes) != 0 ? needs_escape : 0u;
+    bits |= (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\'')))) & lanes) != 0
+                ? has_squote
+                : 0u;
+    bits |= (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')))) & lanes) != 0
+                ? has_dquote
+                : 0u;
+    return bits;
+}
 #endif
-    for (; i < n; ++i) special |= ascii_special[data[i]];
-    if (special) return repr_of(data, n, dst);
-    dst[0] = '\'';
-    std::memcpy(dst + 1, data, static_cast<std::size_t>(n));
-    dst[n + 1] = '\'';
-    return static_cast<std::size_t>(n) + 2;
+
+// The class bits of ASCII text. `inside_object` says the 16 bytes ending at
+// the text's end lie inside one allocation even when the text is shorter
+// (the text of a compact str follows the object's header, which is longer
+// than 16 bytes), so short text is read with one load and masked instead of
+// byte by byte.
+static_assert(sizeof(PyASCIIObject) >= 16);
+unsigned ascii_classes(const Py_UCS1* data, Py_ssize_t n, bool inside_object) {
+#if defined(__SSE2__)
+    const auto load = [](const Py_UCS1* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    if (n >= 16) {
+        // Whole blocks, then the last 16 bytes (overlapping the last block).
+        __m128i lt = _mm_setzero_si128(), eq = _mm_setzero_si128(), sq = _mm_setzero_si128(),
+                dq = _mm_setzero_si128();
+        const __m128i space = _mm_set1_epi8(0x20), del = _mm_set1_epi8(0x7f), bs = _mm_set1_epi8('\\'),
+                      q1 = _mm_set1_epi8('\''), q2 = _mm_set1_epi8('"');
+        auto step = [&](__m128i v) {
+            lt = _mm_or_si128(lt, _mm_cmplt_epi8(v, space));
+            eq = _mm_or_si128(eq, _mm_or_si128(_mm_cmpeq_epi8(v, del), _mm_cmpeq_epi8(v, bs)));
+            sq = _mm_or_si128(sq, _mm_cmpeq_epi8(v, q1));
+            dq = _mm_or_si128(dq, _mm_cmpeq_epi8(v, q2));
+        };
+        for (Py_ssize_t i = 0; i + 16 <= n; i += 16) step(load(data + i));
+        step(load(data + n - 16));
+        return (_mm_movemask_epi8(_mm_or_si128(lt, eq)) != 0 ? needs_escape : 0u) |
+               (_mm_movemask_epi8(sq) != 0 ? has_squote : 0u) | (_mm_movemask_epi8(dq) != 0 ? has_dquote : 0u);
+    }
+    const unsigned lanes = (0xFFFFu << (16 - n)) & 0xFFFFu;
+    if (inside_object) return classify16(load(data + n - 16), lanes);
+    alignas(16) Py_UCS1 copy[16] = {};
+    std::memcpy(copy + 16 - n, data, static_cast<std::size_t>(n));
+    return classify16(load(copy), lanes);
+#else
+    (void)inside_object;
+    unsigned bits = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) bits |= ascii_class[data[i]];
+    return bits;
+#endif
 }
 
+// The class bits of text with characters beyond ASCII, plus needs_escape for
+// a character that is not printable; `top` is the largest printable one.
 template <class Char>
-bool plain_text(const Char* data, Py_ssize_t n, char& quote) {
+unsigned wide_classes(const Char* data, Py_ssize_t n, Py_UCS4& top) {
     const PrintableBits& bmp = bmp_printable();
-    bool squote = false;
-    bool dquote = false;
+    unsigned bits = 0;
+    Py_UCS4 t = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Py_UCS4 c = data[i];
-        if (c < 0x7F) {
-            if (c < ' ' || c == '\\') return false;
-            squote |= c == '\'';
-            dquote |= c == '"';
-        } else if (!printable(bmp, c)) {
-            return false;
+        if (c < 0x80) {
+            bits |= ascii_class[c];
+        } else if (printable(bmp, c)) {
+            t = c > t ? c : t;
+        } else {
+            bits |= needs_escape;
         }
     }
-    if (squote && dquote) return false;
-    quote = squote ? '"' : '\'';
-    return true;
+    top = t;
+    return bits;
 }
 
 // Calls `f(chars, length)` with the string's characters in their stored width.
@@ -187,16 +218,65 @@ auto with_chars(PyObject* s, F&& f) {
     }
 }
 
-}  // namespace
-
-bool plain_repr(PyObject* s, char& quote) noexcept {
-    return with_chars(s, [&](const auto* data, Py_ssize_t n) { return plain_text(data, n, quote); });
+// repr() uses single quotes unless the text holds one and no double quote;
+// it escapes the chosen quote (so text with both is never plain).
+StrShape shape_of(unsigned bits, Py_UCS4 top) {
+    const bool squote = bits & has_squote;
+    const bool dquote = bits & has_dquote;
+    const Py_UCS4 maxchar = top < 0x80 ? 0x7F : top < 0x100 ? 0xFF : top < 0x10000 ? 0xFFFF : 0x10FFFF;
+    return {squote && !dquote ? '"' : '\'', !(bits & needs_escape) && !(squote && dquote), maxchar};
 }
 
-std::size_t str_repr(PyObject* s, char* dst) noexcept {
+template <class Out>
+Out* copy_text(PyObject* s, Out* p) {
+    return with_chars(s, [p](const auto* data, Py_ssize_t n) {
+        for (Py_ssize_t i = 0; i < n; ++i) p[i] = static_cast<Out>(data[i]);
+        return p + n;
+    });
+}
+
+}  // namespace
+
+StrShape str_shape(PyObject* s) noexcept {
     if (PyUnicode_IS_ASCII(s))
-        return ascii_repr(static_cast<const Py_UCS1*>(PyUnicode_DATA(s)), PyUnicode_GET_LENGTH(s), dst);
-    return with_chars(s, [&](const auto* data, Py_ssize_t n) { return repr_of(data, n, dst); });
+        return shape_of(ascii_classes(static_cast<const Py_UCS1*>(PyUnicode_DATA(s)), PyUnicode_GET_LENGTH(s),
+                                      PyUnicode_IS_COMPACT(s)),
+                        0);
+    Py_UCS4 top = 0;
+    const unsigned bits = with_chars(s, [&](const auto* data, Py_ssize_t n) { return wide_classes(data, n, top); });
+    return shape_of(bits, top);
+}
+
+template <class Unit>
+std::size_t str_repr_units(PyObject* s, const StrShape& shape, Unit* dst) noexcept {
+    Unit* p = dst;
+    *p++ = static_cast<Unit>(shape.quote);
+    if (shape.plain) {
+        p = copy_text(s, p);
+    } else {
+        p = with_chars(s, [&](const auto* data, Py_ssize_t n) { return escape_all(data, n, shape.quote, p); });
+    }
+    *p++ = static_cast<Unit>(shape.quote);
+    return static_cast<std::size_t>(p - dst);
+}
+
+template std::size_t str_repr_units<Py_UCS1>(PyObject*, const StrShape&, Py_UCS1*) noexcept;
+template std::size_t str_repr_units<Py_UCS2>(PyObject*, const StrShape&, Py_UCS2*) noexcept;
+template std::size_t str_repr_units<Py_UCS4>(PyObject*, const StrShape&, Py_UCS4*) noexcept;
+
+std::size_t str_repr(PyObject* s, char* dst) noexcept {
+    const StrShape shape = str_shape(s);
+    char* p = dst;
+    *p++ = shape.quote;
+    if (shape.plain && PyUnicode_IS_ASCII(s)) {
+        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+        std::memcpy(p, PyUnicode_DATA(s), n);
+        p += n;
+    } else {
+        p = with_chars(s, [&](const auto* data, Py_ssize_t n) { return escape_all(data, n, shape.quote, p); });
+    }
+    *p++ = shape.quote;
+    return static_cast<std::size_t>(p - dst);
 }
 
 namespace {

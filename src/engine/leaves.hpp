@@ -26,9 +26,18 @@ inline std::size_t str_repr_bound(PyObject* s) noexcept {
 // and returns its length.
 std::size_t str_repr(PyObject* s, char* dst) noexcept;
 
-// For a str with characters beyond ASCII whose repr() is the text itself
-// between quotes (nothing to escape): true, and the quote character to use.
-bool plain_repr(PyObject* s, char& quote) noexcept;
+// What repr() of an exact str will hold, found in one pass over its text.
+struct StrShape {
+    char quote;       // the delimiter repr() picks
+    bool plain;       // the text goes between the quotes unchanged
+    Py_UCS4 maxchar;  // the widest character repr() writes (0x7F, 0xFF, 0xFFFF or 0x10FFFF)
+};
+StrShape str_shape(PyObject* s) noexcept;
+
+// Writes repr(s) as code units of type Unit (wide enough for shape.maxchar)
+// to `dst`, with room for str_repr_bound(s) units; returns how many.
+template <class Unit>
+std::size_t str_repr_units(PyObject* s, const StrShape& shape, Unit* dst) noexcept;
 
 // Room needed by int_repr.
 inline constexpr std::size_t int_repr_bound = 24;

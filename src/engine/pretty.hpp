@@ -106,16 +106,10 @@ private:
 #if PY_VERSION_HEX < 0x030C0000
             if (PyUnicode_READY(obj) < 0) return Status(PyErr::fetch());
 #endif
-            if constexpr (requires { out.append_str(obj); }) {
-                // Text beyond ASCII that needs no escapes is copied into the
-                // result as it is stored, not encoded and decoded again.
-                char quote;
-                if (!PyUnicode_IS_ASCII(obj) && leaves::plain_repr(obj, quote)) {
-                    out.append(quote);
-                    out.append_str(obj);
-                    out.append(quote);
-                    return Status();
-                }
+            if constexpr (requires { out.append_str_repr(obj); }) {
+                // Written straight into the result, in its own width.
+                if (out.append_str_repr(obj)) return Status();
+                return std::nullopt;
             }
             if (PyUnicode_GET_LENGTH(obj) > leaves::max_direct_str) return std::nullopt;
             st = out.write_generated(leaves::str_repr_bound(obj), [obj](char* dst) { return leaves::str_repr(obj, dst); });

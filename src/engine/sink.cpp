@@ -1,21 +1,177 @@
 #include "engine/sink.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <string>
+
+#include "boundary/fault.hpp"
+#include "engine/leaves.hpp"
 #include "engine/memory.hpp"
 
 namespace orrery {
 
+namespace {
+
+// Storage of a fresh sink, in units: small results stay in the small-object
+// allocator.
+constexpr std::size_t first_capacity = 256;
+
+// Storage up to this many bytes is resized in place.
+constexpr std::size_t small_block = 64 << 10;
+
+// Storage size in bytes of the last result. Once the text outgrows the small
+// block, storage jumps to this size when it is enough: one large block per
+// call, which is what a program formatting similar data again and again
+// needs. Reallocating large blocks by doubling instead makes the allocator
+// map fresh pages for the result on every call (its threshold for mapping
+// adapts to the size of blocks freed before), and the page faults then cost
+// more than the rendering.
+std::atomic<std::size_t> last_result_bytes{0};
+
+template <class From, class To>
+void convert(const unsigned char* from, unsigned char* to, std::size_t n) {
+    const auto* src = reinterpret_cast<const From*>(from);
+    auto* dst = reinterpret_cast<To*>(to);
+    for (std::size_t i = 0; i < n; ++i) dst[i] = static_cast<To>(src[i]);
+}
+
+// Decodes well-formed UTF-8 (the engine's own text, and str() results
+// encoded without lone surrogates).
+std::u32string decode_utf8(std::string_view s) {
+    std::u32string out;
+    out.reserve(s.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    for (std::size_t i = 0; i < n;) {
+        const unsigned b = p[i];
+        std::size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+        if ((b >= 0x80 && b < 0xC2) || b > 0xF4 || len > n - i) fault("malformed UTF-8 text");
+        char32_t c = len == 1 ? b : b & (0x7F >> len);
+        for (std::size_t k = 1; k < len; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) fault("malformed UTF-8 text");
+            c = (c << 6) | (p[i + k] & 0x3F);
+        }
+        out.push_back(c);
+        i += len;
+    }
+    return out;
+}
+
+// Resizes a str that is still private to this call (one reference, no hash)
+// in place; false with an exception set on failure, `s` unchanged.
+bool resize(Ref& s, std::size_t length) {
+    PyObject* p = s.release();
+    const bool ok = PyUnicode_Resize(&p, static_cast<Py_ssize_t>(length)) == 0;
+    s = Ref::steal(p);
+    return ok;
+}
+
+Py_UCS4 width_class(Py_UCS4 c) { return c < 0x80 ? 0x7F : c < 0x100 ? 0xFF : c < 0x10000 ? 0xFFFF : 0x10FFFF; }
+
+}  // namespace
+
 void MemorySink::grow(std::size_t n) {
-    if (n > SIZE_MAX / 2 - size_) throw std::bad_alloc();
-    std::size_t want = size_ + n;
-    std::size_t cap = cap_ < 256 ? 256 : cap_;
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 8 - size_) throw std::bad_alloc();
+    const std::size_t want = size_ + n;
+    std::size_t cap = std::max(cap_, first_capacity);
     while (cap < want) cap *= 2;
-    // Large blocks are mapped by the allocator, so growing them moves pages
-    // instead of copying bytes, and untouched capacity costs no memory.
-    auto* p = static_cast<char*>(std::realloc(data_, cap));
-    if (p == nullptr) throw std::bad_alloc();
-    data_ = p;
+    if (cap * unit_ <= small_block) {
+        // Small storage grows in place.
+        if (!str_) {
+            str_ = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(cap), maxchar_));
+        } else if (!resize(str_, cap)) {
+            str_.reset();
+        }
+        if (!str_) {
+            PyErr_Clear();
+            data_ = nullptr;
+            cap_ = size_ = 0;
+            throw std::bad_alloc();
+        }
+        data_ = static_cast<unsigned char*>(PyUnicode_DATA(str_.get()));
+        cap_ = cap;
+        return;
+    }
+    const std::size_t hint = last_result_bytes.load(std::memory_order_relaxed) / unit_;
+    if (want <= hint) cap = hint;
+    replace_storage(cap, maxchar_);
+}
+
+void MemorySink::replace_storage(std::size_t cap, Py_UCS4 maxchar) {
+    // A large block is taken fresh and marked for huge pages before any of
+    // it is touched, then the text so far is copied (widened if need be).
+    Ref fresh = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(cap), maxchar));
+    if (!fresh) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
+    auto* to = static_cast<unsigned char*>(PyUnicode_DATA(fresh.get()));
+    const unsigned unit = PyUnicode_KIND(fresh.get());
+    advise_sequential_fill(to, cap * unit);
+    switch (unit_ * 8 + unit) {
+        case 1 * 8 + 1: std::memcpy(to, data_, size_); break;
+        case 1 * 8 + 2: convert<Py_UCS1, Py_UCS2>(data_, to, size_); break;
+        case 1 * 8 + 4: convert<Py_UCS1, Py_UCS4>(data_, to, size_); break;
+        case 2 * 8 + 2: std::memcpy(to, data_, size_ * 2); break;
+        case 2 * 8 + 4: convert<Py_UCS2, Py_UCS4>(data_, to, size_); break;
+        case 4 * 8 + 4: std::memcpy(to, data_, size_ * 4); break;
+        default: fault("narrowing the result");
+    }
+    str_ = std::move(fresh);
+    data_ = to;
     cap_ = cap;
-    advise_sequential_fill(data_, cap_);
+    unit_ = unit;
+    maxchar_ = maxchar;
+}
+
+void MemorySink::widen(Py_UCS4 maxchar) {
+    if (maxchar <= maxchar_) return;
+    if (!str_) {
+        maxchar_ = maxchar;
+        unit_ = maxchar < 0x100 ? 1 : maxchar < 0x10000 ? 2 : 4;
+        return;
+    }
+    replace_storage(cap_, maxchar);
+}
+
+void MemorySink::append_utf8(std::string_view s) {
+    const std::u32string chars = decode_utf8(s);
+    Py_UCS4 top = 0;
+    for (char32_t c : chars) top = std::max<Py_UCS4>(top, c);
+    widen(width_class(top));
+    unsigned char* p = reserve(chars.size());
+    switch (unit_) {
+        case 1: convert<char32_t, Py_UCS1>(reinterpret_cast<const unsigned char*>(chars.data()), p, chars.size()); break;
+        case 2: convert<char32_t, Py_UCS2>(reinterpret_cast<const unsigned char*>(chars.data()), p, chars.size()); break;
+        default: convert<char32_t, Py_UCS4>(reinterpret_cast<const unsigned char*>(chars.data()), p, chars.size()); break;
+    }
+    size_ += chars.size();
+}
+
+bool MemorySink::append_str_repr(PyObject* s) {
+    const leaves::StrShape shape = leaves::str_shape(s);
+    if (!shape.plain && PyUnicode_GET_LENGTH(s) > leaves::max_direct_str) return false;
+    widen(shape.maxchar);
+    const std::size_t bound = shape.plain ? static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)) + 2
+                                          : leaves::str_repr_bound(s);
+    unsigned char* p = reserve(bound);
+    switch (unit_) {
+        case 1: size_ += leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS1*>(p)); break;
+        case 2: size_ += leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS2*>(p)); break;
+        default: size_ += leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS4*>(p)); break;
+    }
+    return true;
+}
+
+PyObject* MemorySink::to_str() {
+    if (!str_) return PyUnicode_New(0, 0);
+    data_ = nullptr;
+    cap_ = 0;
+    if (!resize(str_, size_)) return nullptr;
+    // Room to spare: the writers ask for more than they end up using.
+    const std::size_t bytes = size_ * unit_;
+    last_result_bytes.store(bytes + bytes / 16 + 4096, std::memory_order_relaxed);
+    return str_.release();
 }
 
 }  // namespace orrery

@@ -1,20 +1,21 @@
 // Text sinks: where rendered text goes.
 //
 // A sink has one operation, write_fmt, that writes one formatted piece made
-// of fragments (byte strings and runs of spaces) as one unit. Two kinds
+// of fragments (UTF-8 strings and runs of spaces) as one unit. Two kinds
 // exist: MemorySink below, which never fails, and the standard-output sink.
 #pragma once
 
+#include <array>
 #include <concepts>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
-#include <vector>
 
 #include "boundary/io_error.hpp"
-#include "engine/utf8_str.hpp"
+#include "boundary/ref.hpp"
 
 namespace orrery {
 
@@ -29,14 +30,17 @@ concept TextSink = requires(S& s, std::string_view text, Spaces sp) {
     { s.write_fmt(sp, sp, text, text) } -> std::same_as<IoStatus>;
 };
 
-// A growable byte buffer owned by one call. Appends are inline; growth is
-// out of line. Running out of memory throws std::bad_alloc.
+// Builds the result str of one call in the str's own storage, one code unit
+// per character. It starts at one byte per character (ASCII) and is widened,
+// the text so far converted once, when a wider character is first written,
+// so the result always has the width of its widest character. Structural
+// text (spaces, punctuation, numbers) is ASCII and written as units of the
+// current width. Running out of memory throws std::bad_alloc.
 class MemorySink {
 public:
     MemorySink() noexcept = default;
     MemorySink(const MemorySink&) = delete;
     MemorySink& operator=(const MemorySink&) = delete;
-    ~MemorySink() { std::free(data_); }
 
     template <class... Fragments>
     IoStatus write_fmt(const Fragments&... fragments) {
@@ -44,62 +48,104 @@ public:
         return {};
     }
 
-    const char* data() const noexcept { return data_ != nullptr ? data_ : ""; }
-    std::size_t size() const noexcept { return size_; }
-
-    // Places the characters of `s` here, unchanged, without encoding them.
-    void append_str(PyObject* s) { pieces_.push_back({size_, Ref::borrow(s)}); }
-
-    // The whole text as a new str, or NULL with an exception set.
-    PyObject* to_str() const { return str_from_engine_text(data(), size_, pieces_); }
-
-    // Room for `n` more bytes; returns where they go. Used by writers that
-    // fill the buffer directly.
-    char* reserve(std::size_t n) {
-        if (cap_ - size_ < n) [[unlikely]]
-            grow(n);
-        return data_ + size_;
-    }
-    void commit(std::size_t n) noexcept { size_ += n; }
-
-    // One piece produced in place by `fill(dst) -> size`, at most `bound` bytes.
+    // One piece of ASCII text produced in place by `fill(dst) -> size`, at
+    // most `bound` bytes.
     template <class Fill>
     IoStatus write_generated(std::size_t bound, Fill&& fill) {
-        commit(fill(reserve(bound)));
+        if (unit_ == 1) {
+            size_ += fill(reinterpret_cast<char*>(reserve(bound)));
+        } else if (bound <= 64) {
+            char text[64];
+            append_ascii(text, fill(text));
+        } else {
+            std::string text(bound, '\0');
+            append_ascii(text.data(), fill(text.data()));
+        }
         return {};
     }
 
+    // Writes repr() of an exact str. Returns false, writing nothing, when the
+    // string is too long to be escaped here.
+    bool append_str_repr(PyObject* s);
+
+    // UTF-8 text (ASCII in the common case).
     void append(std::string_view s) {
-        char* p = reserve(s.size());
-        // Most pieces are a few bytes long: copy those inline.
-        if (s.size() <= 8) {
-            for (std::size_t i = 0; i < s.size(); ++i) p[i] = s[i];
-        } else {
-            std::memcpy(p, s.data(), s.size());
-        }
-        size_ += s.size();
+        if (is_ascii(s)) [[likely]]
+            append_ascii(s.data(), s.size());
+        else
+            append_utf8(s);
     }
     void append(Spaces sp) {
-        static constexpr char blank[16] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
-                                           ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
         const auto n = static_cast<std::size_t>(sp.count);
-        char* p = reserve(n < 16 ? 16 : n);
-        if (n <= 16) std::memcpy(p, blank, 16);  // the bytes past n are overwritten later
-        else std::memset(p, ' ', n);
-        size_ += n;
+        switch (unit_) {
+            case 1: put_spaces<Py_UCS1>(n); break;
+            case 2: put_spaces<Py_UCS2>(n); break;
+            default: put_spaces<Py_UCS4>(n); break;
+        }
     }
-    void append(char c) {
-        char* p = reserve(1);
-        *p = c;
-        ++size_;
-    }
+    void append(char c) { append_ascii(&c, 1); }
+
+    // The whole text as a str, or NULL with an exception set. Ends the sink.
+    PyObject* to_str();
 
 private:
+    static bool is_ascii(std::string_view s) noexcept {
+        unsigned char any = 0;
+        for (char c : s) any |= static_cast<unsigned char>(c);
+        return any < 0x80;
+    }
+    // Room for `n` more units; returns where they go (bytes of the storage).
+    unsigned char* reserve(std::size_t n) {
+        if (cap_ - size_ < n) [[unlikely]]
+            grow(n);
+        return data_ + size_ * unit_;
+    }
+    void append_ascii(const char* s, std::size_t n) {
+        unsigned char* p = reserve(n);
+        switch (unit_) {
+            case 1:
+                // Most pieces are a few bytes long: copy those inline.
+                if (n <= 8) {
+                    for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>(s[i]);
+                } else {
+                    std::memcpy(p, s, n);
+                }
+                break;
+            case 2: widen_into(reinterpret_cast<Py_UCS2*>(p), s, n); break;
+            default: widen_into(reinterpret_cast<Py_UCS4*>(p), s, n); break;
+        }
+        size_ += n;
+    }
+    template <class Unit>
+    static void widen_into(Unit* p, const char* s, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>(s[i]);
+    }
+    // Spaces are copied in blocks of 64 bytes; the units past the run are
+    // overwritten by later text.
+    template <class Unit>
+    void put_spaces(std::size_t n) {
+        constexpr std::size_t block = 64 / sizeof(Unit);
+        static constexpr auto blank = [] {
+            std::array<Unit, block> b{};
+            b.fill(' ');
+            return b;
+        }();
+        auto* p = reinterpret_cast<Unit*>(reserve(n + block));
+        for (std::size_t i = 0; i < n; i += block) std::memcpy(p + i, blank.data(), 64);
+        size_ += n;
+    }
+    void append_utf8(std::string_view s);
     void grow(std::size_t n);
-    char* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t cap_ = 0;
-    std::vector<StrPiece> pieces_;
+    void replace_storage(std::size_t cap, Py_UCS4 maxchar);
+    // Makes the storage able to hold `maxchar` (0x7F, 0xFF, 0xFFFF or 0x10FFFF).
+    void widen(Py_UCS4 maxchar);
+
+    Ref str_;  // the result being built; its length is the capacity
+    unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;  // units written
+    std::size_t cap_ = 0;   // units of storage
+    unsigned unit_ = 1;     // bytes per unit
+    Py_UCS4 maxchar_ = 0x7F;
 };
 
 }  // namespace orrery
