@@ -4,7 +4,7 @@ Times, in one process, best of N interleaved rounds:
   orrery.pretty_format, repr(), pprint.pformat, json.dumps(indent=4),
   orjson.dumps(OPT_INDENT_2), rich.pretty.pretty_repr, and orrery.pretty_print
   with file descriptor 1 on /dev/null,
-on five generated documents (seeded, so every run renders the same data).
+on seven generated documents (seeded, so every run renders the same data).
 Peers that are too slow for the full document are timed on a leading slice
 and scaled linearly (marked with '*'); peers that cannot render a document
 show 'n/a'.
@@ -66,11 +66,35 @@ INTL_WORDS = (
 ).split()
 
 
-def _sentence(rng, words, intl_share=0.1):
-    out = []
-    for _ in range(words):
-        out.append(rng.choice(INTL_WORDS) if rng.random() < intl_share else rng.choice(WORDS))
-    return " ".join(out).capitalize() + "."
+# Only characters of the basic multilingual plane beyond Latin-1: a document
+# using these sparingly renders to a str of 2 bytes per character.
+BMP_WORDS = "Ελλάδα данные 東京 € → ✓".split()
+# How often a word is quoted or followed by an escaped path or pattern.
+_DECOR = [(0.02, '"{}"'), (0.01, "'{}'"), (0.004, "{}\\d+"), (0.003, "C:\\{}\\data"),
+          (0.002, "it's {}")]
+
+
+class Text:
+    """How sentences of a document mix in words beyond ASCII."""
+
+    def __init__(self, share=0.1, words=INTL_WORDS):
+        self.share, self.words = share, words
+
+    def word(self, rng):
+        w = rng.choice(self.words) if rng.random() < self.share else rng.choice(WORDS)
+        r = rng.random()
+        for p, form in _DECOR:
+            if r < p:
+                return form.format(w)
+            r -= p
+        return w
+
+    def sentence(self, rng, words, boost=1.0):
+        share, self.share = self.share, self.share * boost
+        try:
+            return " ".join(self.word(rng) for _ in range(words)).capitalize() + "."
+        finally:
+            self.share = share
 
 
 def _schema(rng, depth=0):
@@ -96,11 +120,11 @@ def _schema(rng, depth=0):
     return schema
 
 
-def _operation(rng, method, path):
+def _operation(rng, method, path, text):
     return {
         "operationId": f"{method}_{path.strip('/').replace('/', '_').replace('{', '').replace('}', '')}",
-        "summary": _sentence(rng, rng.randrange(3, 8)),
-        "description": _sentence(rng, rng.randrange(20, 80)),
+        "summary": text.sentence(rng, rng.randrange(3, 8)),
+        "description": text.sentence(rng, rng.randrange(20, 80)),
         "deprecated": rng.random() < 0.1,
         "tags": [rng.choice(WORDS) for _ in range(rng.randrange(1, 4))],
         "parameters": [
@@ -108,7 +132,7 @@ def _operation(rng, method, path):
                 "name": rng.choice(WORDS) + ("_id" if rng.random() < 0.3 else ""),
                 "in": rng.choice(["query", "path", "header"]),
                 "required": rng.random() < 0.4,
-                "description": _sentence(rng, rng.randrange(4, 15)),
+                "description": text.sentence(rng, rng.randrange(4, 15)),
                 "schema": _schema(rng),
                 "example": rng.choice([None, rng.randrange(100000), rng.choice(WORDS), 0.5]),
             }
@@ -116,7 +140,7 @@ def _operation(rng, method, path):
         ],
         "responses": {
             str(code): {
-                "description": _sentence(rng, rng.randrange(2, 10)),
+                "description": text.sentence(rng, rng.randrange(2, 10)),
                 "content": {"application/json": {"schema": _schema(rng)}},
             }
             for code in sorted(rng.sample([200, 201, 204, 400, 401, 403, 404, 409, 429, 500],
@@ -127,15 +151,16 @@ def _operation(rng, method, path):
     }
 
 
-def build_api(n, rng):
+def build_api(n, rng, text=None):
     """n JSON-like API descriptions: nested dicts and lists of mixed leaves."""
+    text = text or Text()
     docs = []
     for s in range(n):
         paths = {}
         for _ in range(rng.randrange(3, 12)):
             path = "/" + "/".join(rng.choice(WORDS) + ("s/{id}" if rng.random() < 0.3 else "")
                                   for _ in range(rng.randrange(1, 4)))
-            paths[path] = {m: _operation(rng, m, path)
+            paths[path] = {m: _operation(rng, m, path, text)
                            for m in rng.sample(["get", "put", "post", "delete", "patch"],
                                                rng.randrange(1, 4))}
         docs.append({
@@ -143,8 +168,8 @@ def build_api(n, rng):
             "info": {
                 "title": f"{rng.choice(WORDS).title()} service {s}",
                 "version": f"{rng.randrange(1, 9)}.{rng.randrange(20)}.{rng.randrange(50)}",
-                "description": _sentence(rng, rng.randrange(30, 120), intl_share=0.2),
-                "contact": {"name": rng.choice(INTL_WORDS), "email": None},
+                "description": text.sentence(rng, rng.randrange(30, 120), boost=2.0),
+                "contact": {"name": text.word(rng), "email": None},
             },
             "servers": [{"url": f"https://{rng.choice(WORDS)}.example/{v}"} for v in ("v1", "v2")],
             "paths": paths,
@@ -152,6 +177,11 @@ def build_api(n, rng):
             "sla": round(rng.uniform(99.0, 99.999), 3),
         })
     return docs
+
+
+def build_api_bmp(n, rng):
+    """API descriptions as above, with a few dozen characters beyond Latin-1."""
+    return build_api(n, rng, Text(share=0.0002, words=BMP_WORDS))
 
 
 def build_ints(n, rng):
@@ -175,6 +205,21 @@ def build_strings(n, rng):
     for _ in range(n):
         pool = rng.choice(pools)
         out.append("".join(rng.choices(pool, k=rng.randrange(5, 41))))
+    return out
+
+
+def build_mixed(n, rng):
+    """n short strings: most ASCII (some with quotes or backslashes), the rest
+    from one or several scripts beyond ASCII."""
+    text = Text(share=0.0)
+    pools = [_NON_ASCII[:8], _NON_ASCII[8:21], _NON_ASCII[21:39], _NON_ASCII[39:48], _NON_ASCII[:48]]
+    out = []
+    for _ in range(n):
+        if rng.random() < 0.7:
+            out.append(" ".join(text.word(rng) for _ in range(rng.randrange(1, 5))))
+        else:
+            word = "".join(rng.choices(rng.choice(pools), k=rng.randrange(3, 12)))
+            out.append(f"{rng.choice(WORDS)} {word}" if rng.random() < 0.5 else word)
     return out
 
 
@@ -216,8 +261,10 @@ def build_big_strings(n, rng):
 # whether the document takes part in the timing tables.
 DOCS = [
     ("api", build_api, 60, 4, 30, True),
+    ("api-bmp", build_api_bmp, 60, 4, 30, True),
     ("ints", build_ints, 1_000_000, 50_000, 100_000, True),
     ("strings", build_strings, 200_000, 10_000, 100_000, True),
+    ("mixed", build_mixed, 200_000, 10_000, 100_000, True),
     ("dataclasses", build_dataclasses, 50_000, 2_500, 15_000, True),
     ("chain", build_chain, 400, 400, 400, True),
     ("big-strings", build_big_strings, 5_000_000, 200_000, 0, False),
