@@ -165,9 +165,18 @@ bool MemorySink::append_str_repr(PyObject* s) {
 
 PyObject* MemorySink::to_str() {
     if (!str_) return PyUnicode_New(0, 0);
+    if (cap_ * unit_ > small_block && cap_ - size_ <= cap_ / 8 + 4096) {
+        // A large block with little to spare is kept as it is: shrinking
+        // it would hand the allocator a smaller block to free than the
+        // next call asks for, and that call would get fresh pages again.
+        // The str is still private, so its length can be set in place.
+        reinterpret_cast<PyASCIIObject*>(str_.get())->length = static_cast<Py_ssize_t>(size_);
+        PyUnicode_WRITE(PyUnicode_KIND(str_.get()), data_, size_, 0);
+    } else if (!resize(str_, size_)) {
+        return nullptr;
+    }
     data_ = nullptr;
     cap_ = 0;
-    if (!resize(str_, size_)) return nullptr;
     // Room to spare: the writers ask for more than they end up using.
     const std::size_t bytes = size_ * unit_;
     last_result_bytes.store(bytes + bytes / 16 + 4096, std::memory_order_relaxed);
