@@ -37,13 +37,19 @@ public:
     explicit DictWalk(PyObject* dict) noexcept
         : dict_(Ref::borrow(dict)), start_(PyDict_GET_SIZE(dict)), expected_(start_) {}
 
-    bool next(Ref& key, Ref& value) {
+    // The next entry as borrowed references: valid until Python code runs.
+    bool next(PyObject*& key, PyObject*& value) {
         if (PyDict_GET_SIZE(dict_.get()) != start_) fault("dictionary changed size during iteration");
         if (expected_ == -1) fault("dictionary keys changed during iteration");
+        if (!PyDict_Next(dict_.get(), &pos_, &key, &value)) return false;
+        --expected_;
+        return true;
+    }
+
+    bool next(Ref& key, Ref& value) {
         PyObject* k;
         PyObject* v;
-        if (!PyDict_Next(dict_.get(), &pos_, &k, &v)) return false;
-        --expected_;
+        if (!next(k, v)) return false;
         key = Ref::borrow(k);
         value = Ref::borrow(v);
         return true;
@@ -55,6 +61,14 @@ private:
     Py_ssize_t start_;
     Py_ssize_t expected_;
 };
+
+// Exact built-in leaves: rendering one runs no Python code (and allocates no
+// object the cycle collector tracks), so a borrowed reference to one stays
+// valid while it is written.
+inline bool inert_leaf(PyObject* obj) noexcept {
+    PyTypeObject* t = Py_TYPE(obj);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || obj == Py_None;
+}
 
 // Types whose instances can never carry "__dataclass_fields__": the lookup
 // would always fail without running Python code, so it is skipped.
@@ -166,9 +180,14 @@ private:
         Ref seq = Ref::borrow(obj);
         const Py_ssize_t start = Py_SIZE(obj);
         for (Py_ssize_t i = 0; i < std::min(start, Py_SIZE(seq.get())); ++i) {
-            Ref item = Ref::borrow(IsList ? PyList_GET_ITEM(seq.get(), i) : PyTuple_GET_ITEM(seq.get(), i));
-            ORRERY_WRITE(Spaces{column}, Spaces{indent_});
-            TRY(render(item.get(), child));
+            PyObject* item = IsList ? PyList_GET_ITEM(seq.get(), i) : PyTuple_GET_ITEM(seq.get(), i);
+            ORRERY_WRITE(Spaces{child});
+            if (inert_leaf(item)) {
+                TRY(render(item, child));
+            } else {
+                Ref held = Ref::borrow(item);
+                TRY(render(held.get(), child));
+            }
             ORRERY_WRITE(std::string_view(",\n"));
         }
         ORRERY_WRITE(Spaces{column}, close);
@@ -186,15 +205,23 @@ private:
         const std::uint64_t child = TRY(child_column(column));
         ORRERY_WRITE(std::string_view("{\n"));
         DictWalk walk(obj);
-        Ref key, value;
+        PyObject* key;
+        PyObject* value;
         while (walk.next(key, value)) {
-            ORRERY_WRITE(Spaces{column}, Spaces{indent_});
-            TRY(render(key.get(), child));
-            ORRERY_WRITE(std::string_view(": "));
-            TRY(render(value.get(), child));
+            ORRERY_WRITE(Spaces{child});
+            if (inert_leaf(key) && inert_leaf(value)) {
+                TRY(render(key, child));
+                ORRERY_WRITE(std::string_view(": "));
+                TRY(render(value, child));
+            } else {
+                // Rendering may run code that changes the dict: hold both.
+                Ref k = Ref::borrow(key);
+                Ref v = Ref::borrow(value);
+                TRY(render(k.get(), child));
+                ORRERY_WRITE(std::string_view(": "));
+                TRY(render(v.get(), child));
+            }
             ORRERY_WRITE(std::string_view(",\n"));
-            key.reset();
-            value.reset();
         }
         ORRERY_WRITE(Spaces{column}, std::string_view("}"));
         return ok();
