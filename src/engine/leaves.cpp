@@ -185,21 +185,44 @@ unsigned ascii_classes(const Py_UCS1* data, Py_ssize_t n, bool inside_object) {
 #endif
 }
 
-// The class bits of text with characters beyond ASCII, plus needs_escape for
-// a character that is not printable; `top` is the largest printable one.
+// Class bits of every character of the basic multilingual plane: those of
+// ascii_class, and needs_escape for a character that is not printable.
+using BmpClasses = std::array<unsigned char, 0x10000>;
+
+const BmpClasses& bmp_classes() {
+    static const BmpClasses classes = [] {
+        const PrintableBits& bmp = bmp_printable();
+        BmpClasses t{};
+        for (Py_UCS4 c = 0; c < 0x10000; ++c)
+            t[c] = c < 0x80 ? ascii_class[c] : printable(bmp, c) ? 0u : unsigned{needs_escape};
+        return t;
+    }();
+    return classes;
+}
+
+// The class bits of text with characters beyond ASCII; `top` is the largest
+// character that repr() writes as itself.
 template <class Char>
 unsigned wide_classes(const Char* data, Py_ssize_t n, Py_UCS4& top) {
-    const PrintableBits& bmp = bmp_printable();
+    const BmpClasses& classes = bmp_classes();
     unsigned bits = 0;
     Py_UCS4 t = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Py_UCS4 c = data[i];
-        if (c < 0x80) {
-            bits |= ascii_class[c];
-        } else if (printable(bmp, c)) {
-            t = c > t ? c : t;
+        if constexpr (sizeof(Char) < 4) {
+            bits |= classes[c];
         } else {
-            bits |= needs_escape;
+            bits |= c < 0x10000 ? classes[c] : _PyUnicode_IsPrintable(c) ? 0u : unsigned{needs_escape};
+        }
+        t = c > t ? c : t;
+    }
+    if (bits & needs_escape) {
+        // Some characters are escaped: only the printable ones count.
+        const PrintableBits& bmp = bmp_printable();
+        t = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const Py_UCS4 c = data[i];
+            if (c > t && (c < 0x80 || printable(bmp, c))) t = c;
         }
     }
     top = t;
