@@ -260,11 +260,14 @@ Out* copy_text(PyObject* s, Out* p) {
 
 }  // namespace
 
+StrShape ascii_shape(const Py_UCS1* data, Py_ssize_t n, bool inside_object) noexcept {
+    return shape_of(ascii_classes(data, n, inside_object), 0);
+}
+
 StrShape str_shape(PyObject* s) noexcept {
     if (PyUnicode_IS_ASCII(s))
-        return shape_of(ascii_classes(static_cast<const Py_UCS1*>(PyUnicode_DATA(s)), PyUnicode_GET_LENGTH(s),
-                                      PyUnicode_IS_COMPACT(s)),
-                        0);
+        return ascii_shape(static_cast<const Py_UCS1*>(PyUnicode_DATA(s)), PyUnicode_GET_LENGTH(s),
+                           PyUnicode_IS_COMPACT(s));
     Py_UCS4 top = 0;
     const unsigned bits = with_chars(s, [&](const auto* data, Py_ssize_t n) { return wide_classes(data, n, top); });
     return shape_of(bits, top);

@@ -66,6 +66,17 @@ bool resize(Ref& s, std::size_t length) {
     return ok;
 }
 
+template <class Unit>
+void put_quoted(Unit* p, const Py_UCS1* text, std::size_t n, char quote) {
+    p[0] = static_cast<Unit>(quote);
+    if constexpr (sizeof(Unit) == 1) {
+        std::memcpy(p + 1, text, n);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) p[i + 1] = text[i];
+    }
+    p[n + 1] = static_cast<Unit>(quote);
+}
+
 Py_UCS4 width_class(Py_UCS4 c) { return c < 0x80 ? 0x7F : c < 0x100 ? 0xFF : c < 0x10000 ? 0xFFFF : 0x10FFFF; }
 
 }  // namespace
@@ -149,6 +160,22 @@ void MemorySink::append_utf8(std::string_view s) {
 }
 
 bool MemorySink::append_str_repr(PyObject* s) {
+    if (PyUnicode_IS_ASCII(s)) {
+        // Most strings: ASCII with nothing to escape, copied between quotes.
+        const auto* text = static_cast<const Py_UCS1*>(PyUnicode_DATA(s));
+        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+        const leaves::StrShape shape = leaves::ascii_shape(text, static_cast<Py_ssize_t>(n), PyUnicode_IS_COMPACT(s));
+        if (shape.plain) {
+            unsigned char* p = reserve(n + 2);
+            switch (unit_) {
+                case 1: put_quoted(reinterpret_cast<Py_UCS1*>(p), text, n, shape.quote); break;
+                case 2: put_quoted(reinterpret_cast<Py_UCS2*>(p), text, n, shape.quote); break;
+                default: put_quoted(reinterpret_cast<Py_UCS4*>(p), text, n, shape.quote); break;
+            }
+            size_ += n + 2;
+            return true;
+        }
+    }
     const leaves::StrShape shape = leaves::str_shape(s);
     if (!shape.plain && PyUnicode_GET_LENGTH(s) > leaves::max_direct_str) return false;
     widen(shape.maxchar);
