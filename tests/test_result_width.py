@@ -1,0 +1,99 @@
+"""The result str is built in place, at the width of its widest character.
+
+Each case is checked against the repr()-based model, on documents large
+enough that the storage outgrows its first block, and twice in a row (the
+second call starts from the size of the first result).
+"""
+import collections
+import random
+import struct
+import sys
+
+import pytest
+
+import orrery
+from model import model_format
+
+
+def check(obj, indent=4):
+    for _ in range(2):
+        text = orrery.pretty_format(obj, indent=indent)
+        assert text == model_format(obj, indent)  # equal strs have equal widths
+        # An ASCII-only result must be stored as ASCII, not as Latin-1.
+        assert text.isascii() == (max(map(ord, text)) < 0x80)
+
+
+FILLER = ["key %d 'q' \"d\" back\\slash" % i for i in range(6000)]  # about 200 KB of ASCII
+
+
+@pytest.mark.parametrize("wide", ["\xe9", "\u20ac", "\U0001f600", "\xad\u2028\U000e0001", "\xa0\x85",
+                                  "\xe9\u20ac\U0001f600"])
+@pytest.mark.parametrize("where", [0, 1, 2999, 5999])
+def test_widest_character_anywhere(wide, where):
+    # The non-printable ones ("\xad", "\u2028", ...) are escaped: the result stays ASCII.
+    items = list(FILLER)
+    items[where] = "x" + wide + "y"
+    check(items)
+    check({k: v for k, v in zip(items, reversed(items))})
+
+
+@pytest.mark.parametrize("wide", ["\xe9", "\u20ac", "\U0001f600"])
+def test_wide_text_from_repr_and_names(wide):
+    # Text beyond ASCII from a repr() or a set widens the result as well.
+    class Shown:
+        def __repr__(self):
+            return "<" + wide + ">"
+
+    check(FILLER[:3000] + [Shown(), {wide}] + FILLER[:3000])
+
+
+def random_document(rng, depth=0):
+    r = rng.random()
+    if depth < 4 and r < 0.3:
+        entries = [(random_leaf(rng), random_document(rng, depth + 1)) for _ in range(rng.randrange(0, 6))]
+        kind = rng.choice([dict, dict, collections.OrderedDict, type("Sub", (dict,), {})])
+        return kind(entries)
+    if depth < 4 and r < 0.5:
+        items = [random_document(rng, depth + 1) for _ in range(rng.randrange(0, 6))]
+        return items if rng.random() < 0.7 else tuple(items)
+    return random_leaf(rng)
+
+
+ALPHABETS = ["abc xyz", "'\"\\\t\n\x00\x7f", "\x80\x9f\xa0\xad\xe9\xff", "\u0100\u2028\u3000\u4e2d\ufeff\uffff",
+             "\U00010000\U0001f600\U000e0001\U0010ffff", "\ud800\udfff"]
+
+
+def random_leaf(rng):
+    kind = rng.randrange(5)
+    if kind == 0:
+        bits = rng.randrange(0, 130)
+        return rng.choice([1, -1]) * rng.getrandbits(bits) if bits else 0
+    if kind == 1:
+        return rng.choice([struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0],
+                           rng.random() * 10.0 ** rng.randint(-20, 20), 10.0 ** rng.randint(-6, 18)])
+    if kind == 2:
+        return rng.choice([None, True, False])
+    # Mostly ASCII strings; a few from the other alphabets.
+    alphabet = "".join(rng.sample(ALPHABETS, rng.randint(1, 3))) if rng.random() < 0.05 else ALPHABETS[0]
+    return "".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 40)))
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_generated_documents(seed):
+    rng = random.Random(seed)
+    check([random_document(rng) for _ in range(400)], indent=rng.choice([0, 2, 4]))
+
+
+def test_sizes_that_change_between_calls():
+    big = FILLER * 4
+    for doc in [big, FILLER[:10], big + ["\U0001f600"], FILLER, ["\xe9"] + big]:
+        check(doc)
+
+
+def test_strings_near_the_start_of_their_storage():
+    # Short strings are scanned with a load that ends at their last
+    # character; every length below 16 and every position of a special one.
+    values = ["".join(c if i == k else "a" for i in range(n)) for n in range(1, 17) for k in range(n)
+              for c in "'\"\\\x00"]
+    check(values)
+    assert sys.getsizeof("a") > 16  # the text follows a header longer than one load
