@@ -62,6 +62,16 @@ private:
     Py_ssize_t expected_;
 };
 
+// The UTF-8 text of a name for writing: an exact ASCII str is its own UTF-8,
+// read in place (the caller holds the str); anything else is converted into
+// `holder` by text_of.
+inline std::string_view name_text(PyObject* name, Utf8& holder) {
+    if (PyUnicode_CheckExact(name) && PyUnicode_IS_COMPACT_ASCII(name))
+        return {static_cast<const char*>(PyUnicode_DATA(name)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(name))};
+    holder = text_of(name);
+    return holder.view();
+}
+
 // How many elements of a list or tuple ahead of the one being rendered are
 // fetched into the cache.
 inline constexpr Py_ssize_t prefetch_distance = 8;
@@ -269,8 +279,9 @@ private:
             Ref field_name = Ref::steal(PyObject_Str(key.get()));
             if (!field_name) return PyErr::fetch();
             Ref value = TRY(get_attr(obj, field_name.get()));
-            Utf8 field_text = text_of(field_name.get());
-            ORRERY_WRITE(Spaces{column}, Spaces{indent_}, field_text.view(), std::string_view("="));
+            Utf8 field_text;
+            const std::string_view field_view = name_text(field_name.get(), field_text);
+            ORRERY_WRITE(Spaces{column}, Spaces{indent_}, field_view, std::string_view("="));
             TRY(render(value.get(), child));
             ORRERY_WRITE(std::string_view(",\n"));
         }
