@@ -362,14 +362,19 @@ std::size_t float_repr(double v, char* dst) noexcept {
     // Shortest round-trip digits in scientific form: "d[.ddd]e[+-]XX".
     char sci[32];
     const char* end = std::to_chars(sci, sci + sizeof sci, std::fabs(v), std::chars_format::scientific).ptr;
+    // The exponent has two or three digits; the digits before it are the
+    // first one and, after a point, the rest.
+    const char* q = end[-4] == 'e' ? end - 4 : end - 5;
     char digits[20];
-    int ndigits = 0;
-    const char* q = sci;
-    for (; q < end && *q != 'e'; ++q) {
-        if (*q != '.') digits[ndigits++] = *q;
+    digits[0] = sci[0];
+    int ndigits = 1;
+    if (sci[1] == '.') {
+        std::memcpy(digits + 1, sci + 2, static_cast<std::size_t>(q - sci - 2));
+        ndigits += static_cast<int>(q - sci - 2);
     }
     int exp10 = 0;
-    std::from_chars(q + (q[1] == '+' ? 2 : 1), end, exp10);
+    for (const char* e = q + 2; e < end; ++e) exp10 = exp10 * 10 + (*e - '0');
+    if (q[1] == '-') exp10 = -exp10;
     const int decpt = exp10 + 1;  // digits read as 0.DDD x 10^decpt
     if (decpt <= -4 || decpt > 16) {
         *p++ = digits[0];
