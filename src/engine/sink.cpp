@@ -86,26 +86,31 @@ void MemorySink::grow(std::size_t n) {
     const std::size_t want = size_ + n;
     std::size_t cap = std::max(cap_, first_capacity);
     while (cap < want) cap *= 2;
-    if (cap * unit_ <= small_block) {
-        // Small storage grows in place.
-        if (!str_) {
-            str_ = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(cap), maxchar_));
-        } else if (!resize(str_, cap)) {
-            str_.reset();
-        }
-        if (!str_) {
-            PyErr_Clear();
-            data_ = nullptr;
-            cap_ = size_ = 0;
-            throw std::bad_alloc();
-        }
-        data_ = static_cast<unsigned char*>(PyUnicode_DATA(str_.get()));
-        cap_ = cap;
+    if (cap * unit_ > small_block && cap_ * unit_ <= small_block) {
+        // The first large block: fresh, of the last result's size if that
+        // is enough.
+        const std::size_t hint = last_result_bytes.load(std::memory_order_relaxed) / unit_;
+        replace_storage(want <= hint ? hint : cap, maxchar_);
         return;
     }
-    const std::size_t hint = last_result_bytes.load(std::memory_order_relaxed) / unit_;
-    if (want <= hint) cap = hint;
-    replace_storage(cap, maxchar_);
+    // Otherwise the str is resized in place: a small block by the small-object
+    // allocator, a large one by remapping its pages (so the old and new blocks
+    // never take memory at once). A remapped block is not marked for huge
+    // pages: that made its whole untouched capacity resident.
+    if (!str_) {
+        str_ = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(cap), maxchar_));
+        if (!str_) PyErr_Clear();
+    } else if (!resize(str_, cap)) {
+        PyErr_Clear();
+        str_.reset();
+    }
+    if (!str_) {
+        data_ = nullptr;
+        cap_ = size_ = 0;
+        throw std::bad_alloc();
+    }
+    data_ = static_cast<unsigned char*>(PyUnicode_DATA(str_.get()));
+    cap_ = cap;
 }
 
 void MemorySink::replace_storage(std::size_t cap, Py_UCS4 maxchar) {
@@ -119,7 +124,7 @@ void MemorySink::replace_storage(std::size_t cap, Py_UCS4 maxchar) {
     auto* to = static_cast<unsigned char*>(PyUnicode_DATA(fresh.get()));
     const unsigned unit = PyUnicode_KIND(fresh.get());
     advise_sequential_fill(to, cap * unit);
-    switch (unit_ * 8 + unit) {
+    if (size_ > 0) switch (unit_ * 8 + unit) {
         case 1 * 8 + 1: std::memcpy(to, data_, size_); break;
         case 1 * 8 + 2: convert<Py_UCS1, Py_UCS2>(data_, to, size_); break;
         case 1 * 8 + 4: convert<Py_UCS1, Py_UCS4>(data_, to, size_); break;
