@@ -440,11 +440,12 @@ def child_main(argv):
     peak_before = _peak_rss_bytes()
     if op == "format":
         text = orrery.pretty_format(doc)
+        peak = _peak_rss_bytes()  # before encoding the text to count its bytes
         out_bytes = len(text.encode())
     else:
         orrery.pretty_print(doc)
+        peak = _peak_rss_bytes()
         out_bytes = None
-    peak = _peak_rss_bytes()
     print(json.dumps({"base": base, "peak": peak, "out_bytes": out_bytes,
                       "masked": (not reset) and peak <= peak_before}), file=sys.stderr)
 
