@@ -554,6 +554,15 @@ def main():
         rows.append(row)
     print_table(["document", *peer_names[1:]], rows)
 
+    print()
+    print("pretty_format time / orjson.dumps(OPT_INDENT_2) time (parity = 1.00):")
+    rows = []
+    for name, _ in docs:
+        base, peer = results[name]["pretty_format"], results[name]["orjson.dumps"]
+        rows.append([name, "n/a" if not isinstance(base, Plan) or not isinstance(peer, Plan)
+                     else f"{base.best / (peer.best * peer.scale):.2f}"])
+    print_table(["document", "pretty_format/orjson"], rows)
+
     notes = []
     for name, _ in docs:
         for p in peer_names:

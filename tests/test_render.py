@@ -193,3 +193,16 @@ def test_reference_counts_unchanged():
             orrery.pretty_format([leaf, Point])
     gc.collect()
     assert [sys.getrefcount(o) for o in watched] == before
+
+
+@pytest.mark.parametrize("make", [lambda: "only here " + str(id(object())), lambda: 10**30 + len(str(id(object()))),
+                                  lambda: float(id(object())), lambda: "\u20ac" * (len(str(id(object()))) + 3)])
+def test_entry_held_while_its_key_runs_code(make):
+    # The key's repr removes the entry, releasing the only other reference
+    # to the value: it must still be alive when it is written (the sanitizer
+    # run catches a read of a released one).
+    d = {}
+    d[Raw(lambda: d.clear() or "k")] = make()
+    with pytest.raises(BaseException) as info:
+        orrery.pretty_format(d)
+    assert str(info.value) == "dictionary changed size during iteration"
