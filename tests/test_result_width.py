@@ -97,3 +97,13 @@ def test_strings_near_the_start_of_their_storage():
               for c in "'\"\\\x00"]
     check(values)
     assert sys.getsizeof("a") > 16  # the text follows a header longer than one load
+
+
+def test_wide_character_form_of_a_large_result():
+    # Older interpreters share a 4-byte str's storage as its wchar_t form,
+    # with a length of its own that must match the str's.
+    ctypes = pytest.importorskip("ctypes")
+    items = ["\U0001f600"] + FILLER
+    for _ in range(3):
+        text = orrery.pretty_format(items)
+        assert ctypes.create_unicode_buffer(text).value == text

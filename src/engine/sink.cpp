@@ -77,6 +77,20 @@ void put_quoted(Unit* p, const Py_UCS1* text, std::size_t n, char quote) {
     p[n + 1] = static_cast<Unit>(quote);
 }
 
+// Sets the length of a fresh compact str that nobody else has seen yet,
+// keeping the fields that repeat it consistent.
+void set_length(PyObject* s, std::size_t length) {
+    const auto n = static_cast<Py_ssize_t>(length);
+    reinterpret_cast<PyASCIIObject*>(s)->length = n;
+    PyUnicode_WRITE(PyUnicode_KIND(s), PyUnicode_DATA(s), n, 0);
+#if PY_VERSION_HEX < 0x030C0000
+    // Until 3.12 a str whose code units are wchar_t shares them as its
+    // wide-character form, of length wstr_length.
+    auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(s);
+    if (!PyUnicode_IS_ASCII(s) && compact->_base.wstr == PyUnicode_DATA(s)) compact->wstr_length = n;
+#endif
+}
+
 Py_UCS4 width_class(Py_UCS4 c) { return c < 0x80 ? 0x7F : c < 0x100 ? 0xFF : c < 0x10000 ? 0xFFFF : 0x10FFFF; }
 
 }  // namespace
@@ -202,8 +216,7 @@ PyObject* MemorySink::to_str() {
         // it would hand the allocator a smaller block to free than the
         // next call asks for, and that call would get fresh pages again.
         // The str is still private, so its length can be set in place.
-        reinterpret_cast<PyASCIIObject*>(str_.get())->length = static_cast<Py_ssize_t>(size_);
-        PyUnicode_WRITE(PyUnicode_KIND(str_.get()), data_, size_, 0);
+        set_length(str_.get(), size_);
     } else if (!resize(str_, size_)) {
         return nullptr;
     }
