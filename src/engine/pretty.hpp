@@ -203,7 +203,7 @@ private:
                 __builtin_prefetch(ahead);
                 __builtin_prefetch(reinterpret_cast<char*>(ahead) + 64);
             }
-            ORRERY_WRITE(Spaces{child});
+            ORRERY_WRITE(Spaces{column}, Spaces{indent_});
             if (inert_leaf(item)) {
                 TRY(render(item, child));
             } else {
@@ -230,7 +230,7 @@ private:
         PyObject* key;
         PyObject* value;
         while (walk.next(key, value)) {
-            ORRERY_WRITE(Spaces{child});
+            ORRERY_WRITE(Spaces{column}, Spaces{indent_});
             if (inert_leaf(key) && inert_leaf(value)) {
                 TRY(render(key, child));
                 ORRERY_WRITE(std::string_view(": "));
