@@ -19,6 +19,7 @@ import os
 import random
 import sys
 import threading
+import typing
 import weakref
 
 import orrery
@@ -68,6 +69,43 @@ class Point:
 @dataclasses.dataclass
 class Empty:
     pass
+
+
+@dataclasses.dataclass
+class Pseudo:
+    """Class-variable and init-only entries are walked over, not shown."""
+
+    x: object
+    seed: dataclasses.InitVar[object]
+    limit: typing.ClassVar[int] = 3
+    extra: dataclasses.InitVar[int] = 0
+
+
+@dataclasses.dataclass
+class OnlyPseudo:
+    limit: typing.ClassVar[int] = 3
+
+
+class Halt(BaseException):
+    """Not an ordinary error: the dataclass test lets it through."""
+
+
+class Halting:
+    @property
+    def __dataclass_fields__(self):
+        raise Halt("halt")
+
+
+class BrokenKind(dataclasses.Field):
+    __slots__ = ()
+    _field_type = property(fail)
+
+
+class BadFieldKind:
+    """A Field subclass whose kind cannot be read."""
+
+    __dataclass_fields__ = {"x": BrokenKind.__new__(BrokenKind)}
+    x = 1
 
 
 class BadRepr:
@@ -402,7 +440,8 @@ PRINTS = [(pretty_print, [[1, "two"], {"k": (3,)}]), (lambda o: Pretty(1).print(
 
 def case_render_success(size):
     doc = {"points": [Point(i, [i, str(i)]) for i in range(size)], "empty": [[], {}, (), Empty()],
-           (1, 2): ("tuple key", (None,)), "set": {1, 2}, "bytes": b"\x00\xff", "class": Empty,
+           (1, 2): ("tuple key", (None,)), "set": {1, 2}, "bytes": b"\x00\xff", "class": Empty, "classes": [Point, Pseudo],
+           "pseudo": [Pseudo([1], seed=2), OnlyPseudo()],
            "odd": [Multiline(), Surrogates(), IntSub(7), "y" * ((1 << 20) + 1)],
            "fields": [SurrogateField(), OddClass("N\ud800"), OddClass(5)], "leaves": LEAVES}
     text = pretty_format(doc, 2)
@@ -423,10 +462,10 @@ def case_render_success(size):
 def case_render_failures(size):
     big = [Point(i, str(i)) for i in range(size)]
     failing = [BadRepr(), FieldsList(), SecondReadFails(), MissingField(), BadFieldName(), BadClass(),
-               OddClass(BadStr()), Point, [BadRepr()]]
+               OddClass(BadStr()), BadFieldKind(), Halting(), [BadRepr()]]
     for r in renderers():
         for obj in failing:
-            expect((Boom, TypeError, AttributeError), r, big + [{"k": (obj,)}])
+            expect((Boom, Halt, TypeError, AttributeError), r, big + [{"k": (obj,)}])
     for n in (2**64 - 1, 65536):
         for f in (lambda o: pretty_format(o, n), lambda o: pretty_print(o, n), Pretty(n).format, Pretty(n).print):
             expect((OverflowError, MemoryError), f, [[1]])
