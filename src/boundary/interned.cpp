@@ -70,12 +70,15 @@ PyObject* plain_slot(PyTypeObject* cls, Py_ssize_t& offset) {
 
 Result<const FieldKinds*> fetch_field_kinds() {
     // A Field can only exist once the module has been imported: until then
-    // nothing is fetched (and nothing is imported on the caller's behalf).
-    Ref module = Ref::steal(PyImport_GetModule(dataclasses_module.get()));
-    if (!module) {
+    // nothing is fetched. The module table is read directly, so nothing is
+    // imported on the caller's behalf and no import lock is waited for.
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* found = PyDict_Check(modules) ? PyDict_GetItemWithError(modules, dataclasses_module.get()) : nullptr;
+    if (found == nullptr) {
         if (PyErr_Occurred()) return PyErr::fetch();
         return nullptr;
     }
+    Ref module = Ref::borrow(found);
     Ref cls = TRY(module_attr(module.get(), field_class_name.get()));
     Ref marker = TRY(module_attr(module.get(), field_marker_name.get()));
     if (!cls || !marker || !PyType_Check(cls.get())) return nullptr;
