@@ -440,8 +440,8 @@ PRINTS = [(pretty_print, [[1, "two"], {"k": (3,)}]), (lambda o: Pretty(1).print(
 
 def case_render_success(size):
     doc = {"points": [Point(i, [i, str(i)]) for i in range(size)], "empty": [[], {}, (), Empty()],
-           (1, 2): ("tuple key", (None,)), "set": {1, 2}, "bytes": b"\x00\xff", "class": Empty, "classes": [Point, Pseudo],
-           "pseudo": [Pseudo([1], seed=2), OnlyPseudo()],
+           (1, 2): ("tuple key", (None,)), "set": {1, 2}, "bytes": b"\x00\xff", "class": Empty,
+           "classes": [Point, Pseudo], "pseudo": [Pseudo([1], seed=2), OnlyPseudo()],
            "odd": [Multiline(), Surrogates(), IntSub(7), "y" * ((1 << 20) + 1)],
            "fields": [SurrogateField(), OddClass("N\ud800"), OddClass(5)], "leaves": LEAVES}
     text = pretty_format(doc, 2)
