@@ -116,7 +116,8 @@ def test_unreadable_field_kind_ends_the_call(cls):
 
 @pytest.mark.parametrize("name, value", [
     ("_field_type", property(lambda self: dataclasses._FIELD)),
-    ("__getattribute__", lambda self, n: dataclasses._FIELD if n == "_field_type" else object.__getattribute__(self, n)),
+    ("__getattribute__",
+     lambda self, n: dataclasses._FIELD if n == "_field_type" else object.__getattribute__(self, n)),
 ])
 def test_a_changed_field_class_is_honoured(name, value):
     saved = dataclasses.Field.__dict__.get(name)
