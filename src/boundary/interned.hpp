@@ -5,7 +5,6 @@
 #include <Python.h>
 
 #include <atomic>
-#include <mutex>
 
 namespace orrery {
 
@@ -22,7 +21,6 @@ private:
     PyObject* create();
     const char* text_;
     std::atomic<PyObject*> cell_{nullptr};
-    std::once_flag once_;
 };
 
 namespace names {

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "boundary/result.hpp"
+#include "boundary/shutdown.hpp"
 
 namespace orrery {
 
@@ -19,7 +20,7 @@ public:
     DepthGuard(const DepthGuard&) = delete;
     DepthGuard& operator=(const DepthGuard&) = delete;
     ~DepthGuard() {
-        if (entered_) Py_LeaveRecursiveCall();
+        if (entered_ && !python_unreachable()) Py_LeaveRecursiveCall();
     }
 
     Status enter(std::uintptr_t floor) {
