@@ -10,8 +10,9 @@
 
 namespace orrery {
 
-// Lowest stack address the renderer may reach on the calling thread, keeping
-// a reserve for the interpreter code that rendering calls into.
+// Lowest stack address the renderer may reach on the calling thread: the
+// lower half of the stack is kept for the interpreter code that rendering
+// calls into (repr(), str(), attribute reads) and for raising the error.
 std::uintptr_t native_stack_floor() noexcept;
 
 class DepthGuard {
