@@ -68,15 +68,16 @@ constexpr const char panic_doc[] =
 PyObject* panic_exception_class() {
     auto cls = publish_once(panic_class, []() -> Result<Ref> {
         PyObject* made = PyErr_NewExceptionWithDoc("tessel_runtime.PanicException", panic_doc, PyExc_BaseException, nullptr);
-        if (made == nullptr && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        if (made != nullptr) return Ref::steal(made);
+        // Running out of memory becomes the caller's MemoryError; any other
+        // failure to make the class ends the process.
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
             PyErr_Print();
             abort_uncaught("Failed to initialize new exception type.");
         }
-        if (made == nullptr) return PyErr::fetch();
-        return Ref::steal(made);
+        return PyErr::fetch();
     });
     if (cls) return cls.value();
-    // Out of memory: the MemoryError becomes the caller's error.
     std::move(cls).error().restore();
     return nullptr;
 }
