@@ -54,4 +54,13 @@ void once_detached(std::once_flag& flag, F&& init) {
     if (!attached) PyEval_RestoreThread(ts);
 }
 
+// Takes `m`, waiting for it without holding the interpreter lock, and
+// returns holding both.
+inline std::unique_lock<std::mutex> lock_detached(std::mutex& m) {
+    PyThreadState* ts = PyEval_SaveThread();
+    std::unique_lock<std::mutex> lock(m);
+    PyEval_RestoreThread(ts);
+    return lock;
+}
+
 }  // namespace orrery
