@@ -26,7 +26,9 @@ bool lock_lost_at_exit() noexcept;
 // True when the calling thread must not touch Python objects: the
 // interpreter is shutting down and this thread is not the one doing it, so
 // it can only be running destructors while being ended. One relaxed load
-// while the interpreter runs normally.
+// while the interpreter runs normally. A thread being ended has seen the
+// interpreter's own finalizing mark, stored after this flag, so it sees the
+// flag too.
 inline bool python_unreachable() noexcept {
     if (!detail::shutdown_started.load(std::memory_order_relaxed)) [[likely]]
         return false;
