@@ -13,12 +13,12 @@
 namespace orrery {
 
 PyObject* InternedName::create() {
-    once_detached(once_, [this] {
-        PyObject* s = must(PyUnicode_FromStringAndSize(text_, static_cast<Py_ssize_t>(std::strlen(text_))));
-        PyUnicode_InternInPlace(&s);
-        cell_.store(s, std::memory_order_release);
-    });
-    return cell_.load(std::memory_order_acquire);
+    // Never fails: a string that cannot be made is a fault (or MemoryError).
+    return publish_once(cell_, [this]() -> Result<Ref> {
+               PyObject* s = must(PyUnicode_FromStringAndSize(text_, static_cast<Py_ssize_t>(std::strlen(text_))));
+               PyUnicode_InternInPlace(&s);
+               return Ref::steal(s);
+           }).value();
 }
 
 namespace names {

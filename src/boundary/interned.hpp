@@ -5,7 +5,6 @@
 #include <Python.h>
 
 #include <atomic>
-#include <mutex>
 
 #include "boundary/result.hpp"
 
@@ -24,7 +23,6 @@ private:
     PyObject* create();
     const char* text_;
     std::atomic<PyObject*> cell_{nullptr};
-    std::once_flag once_;
 };
 
 namespace names {
