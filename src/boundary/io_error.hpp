@@ -5,22 +5,27 @@
 
 namespace orrery {
 
-// Outcome of a sink write: success, an errno, or a fixed-text error (a write
-// that the operating system accepted with zero bytes written).
+// Outcome of a sink write: success, an errno, a fixed-text error (a write
+// that the operating system accepted with zero bytes written), or an
+// exception already set in the interpreter (raised by a signal handler that
+// ran while the write was interrupted).
 struct [[nodiscard]] IoStatus {
     int code = 0;
     const char* text = nullptr;
+    bool raised = false;
 
-    static IoStatus from_errno(int e) noexcept { return {e, nullptr}; }
-    static IoStatus write_zero(const char* what) noexcept { return {0, what}; }
-    explicit operator bool() const noexcept { return code == 0 && text == nullptr; }
+    static IoStatus from_errno(int e) noexcept { return {e, nullptr, false}; }
+    static IoStatus write_zero(const char* what) noexcept { return {0, what, false}; }
+    static IoStatus exception_set() noexcept { return {0, nullptr, true}; }
+    explicit operator bool() const noexcept { return code == 0 && text == nullptr && !raised; }
 };
 
 // The exception class for an errno: the fixed table below, OSError otherwise.
 PyObject* io_error_class(int code);
 
 // A lazy error of that class whose single argument is
-// "{C library description} (os error {code})", or the fixed text.
+// "{C library description} (os error {code})", or the fixed text; for an
+// exception already set, that exception (taken from the interpreter).
 PyErr io_error(IoStatus status);
 
 }  // namespace orrery
