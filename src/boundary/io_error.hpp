@@ -9,15 +9,16 @@ namespace orrery {
 // that the operating system accepted with zero bytes written), or an
 // exception already set in the interpreter (raised by a signal handler that
 // ran while the write was interrupted).
+// Two words, so it is returned in registers.
 struct [[nodiscard]] IoStatus {
-    int code = 0;
+    int code = 0;  // errno; exception_code for an exception already set
     const char* text = nullptr;
-    bool raised = false;
 
-    static IoStatus from_errno(int e) noexcept { return {e, nullptr, false}; }
-    static IoStatus write_zero(const char* what) noexcept { return {0, what, false}; }
-    static IoStatus exception_set() noexcept { return {0, nullptr, true}; }
-    explicit operator bool() const noexcept { return code == 0 && text == nullptr && !raised; }
+    static constexpr int exception_code = -1;
+    static IoStatus from_errno(int e) noexcept { return {e, nullptr}; }
+    static IoStatus write_zero(const char* what) noexcept { return {0, what}; }
+    static IoStatus exception_set() noexcept { return {exception_code, nullptr}; }
+    explicit operator bool() const noexcept { return code == 0 && text == nullptr; }
 };
 
 // The exception class for an errno: the fixed table below, OSError otherwise.

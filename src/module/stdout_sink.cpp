@@ -93,12 +93,17 @@ IoStatus StdoutSink::acquire() {
         ++depth_;
         return {};
     }
-    // The holder may be waiting for a reader with the interpreter lock
-    // released and need it back to finish: wait without it.
-    if (!mutex_.try_lock()) lock_detached(mutex_).release();
+    if (!mutex_.try_lock()) [[unlikely]]
+        wait_for_mutex();
     owner_.store(me, std::memory_order_relaxed);
     depth_ = 1;
     return {};
+}
+
+// The holder may be waiting for a reader with the interpreter lock released
+// and need it back to finish: wait without it.
+void StdoutSink::wait_for_mutex() {
+    lock_detached(mutex_).release();
 }
 
 void StdoutSink::release() {
@@ -110,7 +115,9 @@ void StdoutSink::release() {
 
 IoStatus StdoutSink::fragment(Spaces sp) {
     // A run of spaces is one fragment like any other text, so the line
-    // buffer treats it as a whole.
+    // buffer treats it as a whole. An empty run (the margin at column 0)
+    // never follows a finished line in the buffer, so it has nothing to do.
+    if (sp.count == 0) return {};
     if (sp.count < capacity) return write_all(spaces_block.data(), static_cast<std::size_t>(sp.count));
     const std::string run(static_cast<std::size_t>(sp.count), ' ');
     return write_all(run.data(), run.size());
@@ -151,30 +158,16 @@ IoStatus StdoutSink::buffer_or_write(const char* data, std::size_t n) {
     return {};
 }
 
-// Whatever is written leaves the buffer; the rest stays, in order, and is
-// tried again by the next flush.
-IoStatus StdoutSink::flush() {
-    std::size_t written = 0;
-    IoStatus st = write_out(buf_, len_, written, "failed to write the buffered data");
-    if (written > 0) {
-        std::memmove(buf_, buf_ + written, len_ - written);
-        len_ -= written;
-    }
-    return st;
-}
-
-IoStatus StdoutSink::raw_write_all(const char* data, std::size_t n) {
-    std::size_t done = 0;
-    return write_out(data, n, done, "failed to write whole buffer");
-}
-
 // write(2) calls until `n` bytes are out, each for all that is left; `done`
 // counts what went out. A closed descriptor takes everything (the text is
 // discarded).
-IoStatus StdoutSink::write_out(const char* data, std::size_t n, std::size_t& done, const char* zero_text) {
+inline IoStatus StdoutSink::write_out(const char* data, std::size_t n, std::size_t& done, const char* zero_text) {
     while (done < n) {
         const std::size_t left = n - done;
-        const ssize_t r = write_once(data + done, left < static_cast<std::size_t>(SSIZE_MAX) ? left : static_cast<std::size_t>(SSIZE_MAX));
+        const std::size_t chunk = left < static_cast<std::size_t>(SSIZE_MAX) ? left : static_cast<std::size_t>(SSIZE_MAX);
+        const ssize_t r = output_.load(std::memory_order_relaxed) == Output::never_waits
+                              ? ::write(1, data + done, chunk)
+                              : write_once(data + done, chunk);
         if (r > 0) {
             done += static_cast<std::size_t>(r);
             continue;
@@ -193,6 +186,23 @@ IoStatus StdoutSink::write_out(const char* data, std::size_t n, std::size_t& don
     return {};
 }
 
+// Whatever is written leaves the buffer; the rest stays, in order, and is
+// tried again by the next flush.
+IoStatus StdoutSink::flush() {
+    std::size_t written = 0;
+    IoStatus st = write_out(buf_, len_, written, "failed to write the buffered data");
+    if (written > 0) {
+        std::memmove(buf_, buf_ + written, len_ - written);
+        len_ -= written;
+    }
+    return st;
+}
+
+IoStatus StdoutSink::raw_write_all(const char* data, std::size_t n) {
+    std::size_t done = 0;
+    return write_out(data, n, done, "failed to write whole buffer");
+}
+
 // One write(2) that never waits for a reader while this thread holds the
 // interpreter lock: when it would, it is made with the lock released.
 //
@@ -206,7 +216,7 @@ IoStatus StdoutSink::write_out(const char* data, std::size_t n, std::size_t& don
 ssize_t StdoutSink::write_once(const char* data, std::size_t n) {
     switch (output_.load(std::memory_order_relaxed)) {
         case Output::never_waits:
-            return ::write(1, data, n);
+            break;
         case Output::nowait: {
             const ssize_t r = write_nowait(data, n);
             if (r >= 0) return r;

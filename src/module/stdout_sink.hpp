@@ -89,6 +89,7 @@ private:
     };
 
     IoStatus acquire();
+    [[gnu::noinline]] void wait_for_mutex();
     void release();
 
     IoStatus fragment(std::string_view text) { return write_all(text.data(), text.size()); }
@@ -98,7 +99,8 @@ private:
     IoStatus buffer_or_write(const char* data, std::size_t n);
     IoStatus flush();
     IoStatus raw_write_all(const char* data, std::size_t n);
-    IoStatus write_out(const char* data, std::size_t n, std::size_t& done, const char* zero_text);
+    [[gnu::always_inline]] inline IoStatus write_out(const char* data, std::size_t n, std::size_t& done,
+                                                     const char* zero_text);
     ssize_t write_once(const char* data, std::size_t n);
     bool run_signal_handlers();
 
