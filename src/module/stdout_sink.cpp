@@ -51,12 +51,13 @@ ssize_t write_nowait(const char* data, std::size_t n) {
 // interpreter is exiting; the sink's lock is then freed by its holder's
 // destructor.
 ssize_t write_detached(const char* data, std::size_t n) {
-    PyThreadState* ts = PyEval_SaveThread();
-    const ssize_t r = ::write(1, data, n);
-    const int e = errno;
-    PyEval_RestoreThread(ts);
-    errno = e;
-    return r;
+    struct Outcome {
+        ssize_t r;
+        int error;
+    };
+    const Outcome o = call_detached([=]() noexcept { return Outcome{::write(1, data, n), errno}; });
+    errno = o.error;
+    return o.r;
 }
 
 }  // namespace
