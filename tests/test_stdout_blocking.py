@@ -259,3 +259,32 @@ def test_a_run_of_spaces_is_one_fragment(tmp_path):
     failing = next(i for i, n in writes if n == 600)
     traced_writes(code, out, trace, inject=failing)
     assert out.read_bytes() == b"[\n" + b" " * 600 + b"[\n" + b" " * 600 + b"'end'\n"
+
+
+def test_signal_during_rendering_is_handled_before_a_wait():
+    # The alarm goes off while output still flows (to a reader in another
+    # process, so nothing needs the interpreter lock); the reader is stopped
+    # later, and the print's first waiting write runs the pending handler.
+    rep = child_report("""
+import subprocess
+r, w = os.pipe()
+cat = subprocess.Popen(["cat"], stdin=r, stdout=subprocess.DEVNULL)
+os.close(r)
+os.dup2(w, 1)
+os.close(w)
+stopper = subprocess.Popen(["sh", "-c", "sleep 1; kill -STOP %d" % cat.pid])
+def handler(signum, frame):
+    raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.5)
+big = list(range(10000))
+start, raised = time.monotonic(), None
+try:
+    orrery.pretty_print([big] * 3000)
+except KeyboardInterrupt:
+    raised = time.monotonic() - start
+stopper.wait()
+cat.kill()
+report(raised=raised)
+""", timeout=30)
+    assert rep["raised"] is not None and rep["raised"] < 5, rep

@@ -88,7 +88,8 @@ IoStatus StdoutSink::acquire() {
             // The write this thread is inside cannot be split or resumed
             // under the handler's output.
             PyErr_SetString(PyExc_RuntimeError,
-                            "reentrant print: a signal handler printed while its thread was writing to standard output");
+                            "reentrant print: code run while this thread was writing to standard output "
+                            "(a signal handler) printed");
             return IoStatus::exception_set();
         }
         ++depth_;
@@ -174,6 +175,7 @@ inline IoStatus StdoutSink::write_out(const char* data, std::size_t n, std::size
             continue;
         }
         if (r == 0) return IoStatus::write_zero(zero_text);
+        if (r == handler_raised) return IoStatus::exception_set();
         if (errno == EINTR) {
             if (!run_signal_handlers()) return IoStatus::exception_set();
             continue;
@@ -204,46 +206,63 @@ IoStatus StdoutSink::raw_write_all(const char* data, std::size_t n) {
     return write_out(data, n, done, "failed to write whole buffer");
 }
 
-// One write(2) that never waits for a reader while this thread holds the
-// interpreter lock: when it would, it is made with the lock released.
-//
-// What is left: a terminal without the per-call request reports itself
-// writable with room for a single byte, so a write can still wait with the
-// lock held for the terminal's reader to take the rest; that reader is the
-// terminal (another process), which keeps reading unless output is paused,
-// and a paused terminal reports no room at all. Where only the poll is
-// available, a pipe written concurrently by another process or by a thread
-// outside this sink can fill between the poll and the write.
-ssize_t StdoutSink::write_once(const char* data, std::size_t n) {
-    switch (output_.load(std::memory_order_relaxed)) {
-        case Output::never_waits:
-            break;
-        case Output::nowait: {
-            const ssize_t r = write_nowait(data, n);
-            if (r >= 0) return r;
-            if (errno == EAGAIN) return write_detached(data, n);
-            if (errno != EOPNOTSUPP && errno != EINVAL && errno != ENOSYS) return r;
-            output_.store(Output::poll, std::memory_order_relaxed);
-            [[fallthrough]];
-        }
-        case Output::poll: {
-            pollfd p{1, POLLOUT, 0};
-            const int ready = ::poll(&p, 1, 0);
-            if (ready < 0 && errno == EINTR) return -1;
-            // A reader that has gone or a closed descriptor fails the write
-            // at once. POLLOUT on a pipe means a whole page is free: a write
-            // of up to PIPE_BUF bytes goes through without waiting.
-            if (ready > 0 && ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 ||
-                              ((p.revents & POLLOUT) != 0 && n <= PIPE_BUF)))
-                return ::write(1, data, n);
-            return write_detached(data, n);
-        }
+// An attempt that cannot wait: the bytes written, or -1 with errno (EAGAIN
+// where the write would have waited).
+ssize_t StdoutSink::try_write(const char* data, std::size_t n) {
+    if (output_.load(std::memory_order_relaxed) == Output::nowait) {
+        const ssize_t r = write_nowait(data, n);
+        if (r >= 0 || (errno != EOPNOTSUPP && errno != EINVAL && errno != ENOSYS)) return r;
+        output_.store(Output::poll, std::memory_order_relaxed);
     }
-    return ::write(1, data, n);
+    pollfd p{1, POLLOUT, 0};
+    const int ready = ::poll(&p, 1, 0);
+    if (ready < 0 && errno == EINTR) return -1;
+    // A reader that has gone or a closed descriptor fails the write at once.
+    // POLLOUT on a pipe means a whole page is free: a write of up to
+    // PIPE_BUF bytes goes through without waiting.
+    if (ready > 0 && ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 ||
+                      ((p.revents & POLLOUT) != 0 && n <= PIPE_BUF)))
+        return ::write(1, data, n);
+    errno = EAGAIN;
+    return -1;
 }
 
-// Signal handlers run with the sink's lock held: the piece being written
-// cannot be split. A handler that prints from this thread is refused.
+// One write(2), on an output that can wait for a reader, that never waits
+// for long while this thread holds the interpreter lock.
+//
+// What is left: a terminal reports itself writable with room for a single
+// byte, so where only the poll is available a longer write can still wait
+// with the lock held for the terminal to take the rest; that reader is
+// another process (the terminal), which keeps reading unless output is
+// paused, and a paused terminal reports no room at all. And a pipe written
+// concurrently by another process, or by a thread outside this sink, can
+// fill between that poll and the write.
+ssize_t StdoutSink::write_once(const char* data, std::size_t n) {
+    ssize_t r = try_write(data, n);
+    if (r >= 0 || errno != EAGAIN) return r;
+    // Handlers of signals that arrived while this call was rendering run
+    // before the wait, which only a signal arriving during it interrupts.
+    if (!run_signal_handlers()) return handler_raised;
+    // A reader in another process usually makes room within microseconds.
+    // Wait that long with the interpreter lock held: giving it up to a busy
+    // thread can cost a whole switch interval (5 ms) to get it back, every
+    // time the pipe is full. Only a slower reader (such as one in this
+    // process, which needs the lock) makes the write wait without it.
+    pollfd p{1, POLLOUT, 0};
+    const timespec brief{0, 1'000'000};
+    const int ready = ::ppoll(&p, 1, &brief, nullptr);
+    if (ready < 0 && errno == EINTR) return -1;
+    if (ready > 0) {
+        r = try_write(data, n);
+        if (r >= 0 || errno != EAGAIN) return r;
+    }
+    return write_detached(data, n);
+}
+
+// Signal handlers (and whatever else the interpreter runs at this point,
+// such as a scheduled garbage collection) run with the sink's lock held: the
+// piece being written cannot be split. Printing from this thread meanwhile is
+// refused.
 bool StdoutSink::run_signal_handlers() {
     struct Running {
         bool& flag;

@@ -101,7 +101,10 @@ private:
     IoStatus raw_write_all(const char* data, std::size_t n);
     [[gnu::always_inline]] inline IoStatus write_out(const char* data, std::size_t n, std::size_t& done,
                                                      const char* zero_text);
+    // write_once's result when a signal handler raised before a wait.
+    static constexpr ssize_t handler_raised = -2;
     ssize_t write_once(const char* data, std::size_t n);
+    ssize_t try_write(const char* data, std::size_t n);
     bool run_signal_handlers();
 
     std::mutex mutex_;
