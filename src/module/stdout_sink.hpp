@@ -6,9 +6,9 @@
 //
 // A write that would have to wait for a reader (a full pipe, a paused
 // terminal) waits with the interpreter lock released, so other threads, and
-// a reader in this process, keep running; writes that can go through at once
-// keep the interpreter lock, so a busy thread cannot make every line wait for
-// its turn. A thread that finds the sink's lock taken waits for it with the
+// a reader in this process, keep running; writes that can go through at once,
+// or after a wait of at most a millisecond, keep the interpreter lock, so a
+// busy thread cannot make every line wait for its turn. A thread that finds the sink's lock taken waits for it with the
 // interpreter lock released as well. Signal handlers interrupting a write run
 // as they would for the interpreter's own output; one that raises ends the
 // write with its exception.
@@ -109,7 +109,7 @@ private:
 
     std::mutex mutex_;
     std::atomic<std::uintptr_t> owner_{0};
-    std::atomic<Output> output_{Output::poll};
+    std::atomic<Output> output_{Output::nowait};
     std::uint32_t depth_ = 0;
     bool in_handlers_ = false;  // the owner runs signal handlers inside a write
     std::size_t len_ = 0;
