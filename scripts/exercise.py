@@ -17,8 +17,10 @@ import contextlib
 import dataclasses
 import os
 import random
+import signal
 import sys
 import threading
+import time
 import typing
 import weakref
 
@@ -567,6 +569,51 @@ def case_stdout_failures(size):
     pretty_print("flushes what the failures left")
 
 
+def interrupt(signum, frame):
+    raise KeyboardInterrupt
+
+
+def print_from_handler(signum, frame):
+    pretty_print("refused: its thread is inside a write")
+
+
+def case_stdout_waits(size):
+    """Writes that wait for a reader in this process (with the interpreter
+    lock released) while another thread waits for the sink, and waits on a
+    pipe nobody reads that a signal handler ends."""
+    doc = [list(range(100))] * 200  # far more than a pipe holds
+    r, w = os.pipe()
+
+    def drain():
+        while os.read(r, 4096):
+            time.sleep(0.0005)
+
+    with stdout_to(w):
+        reader = threading.Thread(target=drain)
+        reader.start()
+        other = threading.Thread(target=lambda: [f(obj) for f, obj in PRINTS])
+        other.start()
+        pretty_print(doc)
+        print_escaped_bytes(bytes(range(256)) * 100)
+        other.join()
+    os.close(w)
+    reader.join()
+    os.close(r)
+    for handler, kind in ((interrupt, KeyboardInterrupt), (print_from_handler, RuntimeError)):
+        r, w = os.pipe()
+        previous = signal.signal(signal.SIGALRM, handler)
+        try:
+            with stdout_to(w):
+                signal.setitimer(signal.ITIMER_REAL, 0.05)
+                expect(kind, pretty_print, doc)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+            os.close(r)
+            os.close(w)
+    pretty_print("flushes what the interrupted prints left")
+
+
 def case_module(size):
     module = sys.modules.pop("orrery")
     try:
@@ -589,7 +636,7 @@ def case_subinterpreter(size):
 
 
 CASES = [case_render_success, case_render_failures, case_recursion, case_panics, case_binding,
-         case_escaped, case_stdout_failures, case_module]
+         case_escaped, case_stdout_failures, case_stdout_waits, case_module]
 # Run once per process only: interpreter creation has costs of its own.
 ONCE = [case_subinterpreter]
 

@@ -63,4 +63,15 @@ inline std::unique_lock<std::mutex> lock_detached(std::mutex& m) {
     return lock;
 }
 
+// Runs `wait` (a blocking call that neither throws nor touches Python
+// objects) with the interpreter lock released, and returns its result with
+// the lock held again.
+template <class F>
+auto call_detached(F&& wait) {
+    PyThreadState* ts = PyEval_SaveThread();
+    auto result = wait();
+    PyEval_RestoreThread(ts);
+    return result;
+}
+
 }  // namespace orrery
