@@ -17,8 +17,11 @@ import contextlib
 import dataclasses
 import os
 import random
+import signal
 import sys
 import threading
+import time
+import typing
 import weakref
 
 import orrery
@@ -68,6 +71,43 @@ class Point:
 @dataclasses.dataclass
 class Empty:
     pass
+
+
+@dataclasses.dataclass
+class Pseudo:
+    """Class-variable and init-only entries are walked over, not shown."""
+
+    x: object
+    seed: dataclasses.InitVar[object]
+    limit: typing.ClassVar[int] = 3
+    extra: dataclasses.InitVar[int] = 0
+
+
+@dataclasses.dataclass
+class OnlyPseudo:
+    limit: typing.ClassVar[int] = 3
+
+
+class Halt(BaseException):
+    """Not an ordinary error: the dataclass test lets it through."""
+
+
+class Halting:
+    @property
+    def __dataclass_fields__(self):
+        raise Halt("halt")
+
+
+class BrokenKind(dataclasses.Field):
+    __slots__ = ()
+    _field_type = property(fail)
+
+
+class BadFieldKind:
+    """A Field subclass whose kind cannot be read."""
+
+    __dataclass_fields__ = {"x": BrokenKind.__new__(BrokenKind)}
+    x = 1
 
 
 class BadRepr:
@@ -403,6 +443,7 @@ PRINTS = [(pretty_print, [[1, "two"], {"k": (3,)}]), (lambda o: Pretty(1).print(
 def case_render_success(size):
     doc = {"points": [Point(i, [i, str(i)]) for i in range(size)], "empty": [[], {}, (), Empty()],
            (1, 2): ("tuple key", (None,)), "set": {1, 2}, "bytes": b"\x00\xff", "class": Empty,
+           "classes": [Point, Pseudo], "pseudo": [Pseudo([1], seed=2), OnlyPseudo()],
            "odd": [Multiline(), Surrogates(), IntSub(7), "y" * ((1 << 20) + 1)],
            "fields": [SurrogateField(), OddClass("N\ud800"), OddClass(5)], "leaves": LEAVES}
     text = pretty_format(doc, 2)
@@ -423,10 +464,10 @@ def case_render_success(size):
 def case_render_failures(size):
     big = [Point(i, str(i)) for i in range(size)]
     failing = [BadRepr(), FieldsList(), SecondReadFails(), MissingField(), BadFieldName(), BadClass(),
-               OddClass(BadStr()), Point, [BadRepr()]]
+               OddClass(BadStr()), BadFieldKind(), Halting(), [BadRepr()]]
     for r in renderers():
         for obj in failing:
-            expect((Boom, TypeError, AttributeError), r, big + [{"k": (obj,)}])
+            expect((Boom, Halt, TypeError, AttributeError), r, big + [{"k": (obj,)}])
     for n in (2**64 - 1, 65536):
         for f in (lambda o: pretty_format(o, n), lambda o: pretty_print(o, n), Pretty(n).format, Pretty(n).print):
             expect((OverflowError, MemoryError), f, [[1]])
@@ -528,6 +569,51 @@ def case_stdout_failures(size):
     pretty_print("flushes what the failures left")
 
 
+def interrupt(signum, frame):
+    raise KeyboardInterrupt
+
+
+def print_from_handler(signum, frame):
+    pretty_print("refused: its thread is inside a write")
+
+
+def case_stdout_waits(size):
+    """Writes that wait for a reader in this process (with the interpreter
+    lock released) while another thread waits for the sink, and waits on a
+    pipe nobody reads that a signal handler ends."""
+    doc = [list(range(100))] * 200  # far more than a pipe holds
+    r, w = os.pipe()
+
+    def drain():
+        while os.read(r, 4096):
+            time.sleep(0.0005)
+
+    with stdout_to(w):
+        reader = threading.Thread(target=drain)
+        reader.start()
+        other = threading.Thread(target=lambda: [f(obj) for f, obj in PRINTS])
+        other.start()
+        pretty_print(doc)
+        print_escaped_bytes(bytes(range(256)) * 100)
+        other.join()
+    os.close(w)
+    reader.join()
+    os.close(r)
+    for handler, kind in ((interrupt, KeyboardInterrupt), (print_from_handler, RuntimeError)):
+        r, w = os.pipe()
+        previous = signal.signal(signal.SIGALRM, handler)
+        try:
+            with stdout_to(w):
+                signal.setitimer(signal.ITIMER_REAL, 0.05)
+                expect(kind, pretty_print, doc)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+            os.close(r)
+            os.close(w)
+    pretty_print("flushes what the interrupted prints left")
+
+
 def case_module(size):
     module = sys.modules.pop("orrery")
     try:
@@ -550,7 +636,7 @@ def case_subinterpreter(size):
 
 
 CASES = [case_render_success, case_render_failures, case_recursion, case_panics, case_binding,
-         case_escaped, case_stdout_failures, case_module]
+         case_escaped, case_stdout_failures, case_stdout_waits, case_module]
 # Run once per process only: interpreter creation has costs of its own.
 ONCE = [case_subinterpreter]
 

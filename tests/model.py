@@ -2,6 +2,7 @@
 
 Containers are read through base-class methods, so overrides are never called.
 """
+import dataclasses
 
 
 def text(s):
@@ -12,11 +13,19 @@ def text(s):
 
 
 def is_dataclass_like(obj):
+    if isinstance(obj, type):  # a class is never an instance, whatever it carries
+        return False
     try:
         getattr(obj, "__dataclass_fields__")
-    except Exception:
+    except Exception:  # anything else (an interrupt, an exit) reaches the caller
         return False
     return True
+
+
+def is_pseudo_field(value):
+    """A ClassVar or InitVar entry: a real Field instance not marked as a field."""
+    return (issubclass(type(value), dataclasses.Field)
+            and value._field_type is not dataclasses._FIELD)
 
 
 def _render(obj, indent, column, out):
@@ -26,16 +35,19 @@ def _render(obj, indent, column, out):
         fields = obj.__dataclass_fields__
         if not isinstance(fields, dict):
             raise TypeError(f"'{type(fields).__qualname__}' object cannot be cast as 'dict'")
-        out.append(name + ("(\n" if dict.__len__(fields) else "()"))
-        if not dict.__len__(fields):
-            return
-        for key in list(dict.keys(fields)):
+        opened = False
+        for key, field in list(dict.items(fields)):
+            if is_pseudo_field(field):
+                continue
+            if not opened:
+                out.append(name + "(\n")
+                opened = True
             field_name = str(key)  # the attribute is read before the line starts
             value = getattr(obj, field_name)
             out.append(margin + step + text(field_name) + "=")
             _render(value, indent, child, out)
             out.append(",\n")
-        out.append(margin + ")")
+        out.append(margin + ")" if opened else name + "()")
     elif issubclass(kind, (list, tuple)):
         base = list if issubclass(kind, list) else tuple
         opening, closing = "[]" if base is list else "()"

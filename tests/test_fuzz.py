@@ -1,5 +1,6 @@
 import collections
 import dataclasses
+from typing import ClassVar
 
 from hypothesis import HealthCheck, given, settings, strategies as st
 
@@ -35,15 +36,30 @@ class Key:
     name: str
 
 
+@dataclasses.dataclass
+class WithPseudo(Pair):  # class-variable and init-only entries are never shown
+    limit: ClassVar[int] = 3
+    seed: dataclasses.InitVar[object] = None
+    hidden: object = dataclasses.field(default=None, repr=False)
+
+
+@dataclasses.dataclass
+class OnlyPseudo:
+    limit: ClassVar[int] = 3
+    seed: dataclasses.InitVar[int] = 0
+
+
 Triple = collections.namedtuple("Triple", "a b c")
+classes = st.sampled_from([Pair, Key, WithPseudo, OnlyPseudo, Triple, LyingList, int])
 
 odd_text = st.text(st.sampled_from("a Z\n\t'\"\\é€😀\x00\x7f\ud800\udbff\udc00\udfff"), max_size=8)
 scalars = (st.integers() | st.floats() | st.text(max_size=6) | odd_text | st.binary(max_size=6)
            | st.none() | st.booleans())
-keys = st.recursive(scalars | st.builds(Key, odd_text),
+keys = st.recursive(scalars | st.builds(Key, odd_text) | classes,
                     lambda inner: st.tuples(inner, inner) | st.frozensets(inner, max_size=3),
                     max_leaves=4)
-leaves = scalars | st.builds(Shown, odd_text) | st.sets(keys, max_size=3) | st.builds(Key, odd_text)
+leaves = (scalars | st.builds(Shown, odd_text) | st.sets(keys, max_size=3) | st.builds(Key, odd_text)
+          | classes | st.builds(OnlyPseudo))
 
 
 def containers(children):
@@ -54,7 +70,8 @@ def containers(children):
             | mapping.map(collections.OrderedDict)
             | mapping.map(lambda m: collections.defaultdict(list, m))
             | st.builds(Triple, children, children, children)
-            | st.builds(Pair, children, children) | st.builds(Pair, children))
+            | st.builds(Pair, children, children) | st.builds(Pair, children)
+            | st.builds(WithPseudo, children, children, children, children))
 
 
 graphs = st.recursive(leaves, containers, max_leaves=25)

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <unistd.h>
 
 namespace orrery {
@@ -42,6 +43,12 @@ void fault(const char* message, std::source_location where) {
 }
 
 void api_call_failed(std::source_location where) {
+    // Running out of memory is no fault of the native code: the boundary
+    // raises MemoryError for it.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
     PyErr_Print();
     fault("Python API call failed", where);
 }

@@ -41,7 +41,8 @@ private:
                         std::source_location where = std::source_location::current());
 
 // An interpreter call that must not fail returned NULL: prints the pending
-// Python error and starts the fault "Python API call failed".
+// Python error and starts the fault "Python API call failed". A MemoryError
+// is cleared and unwinds as std::bad_alloc instead.
 [[noreturn]] void api_call_failed(std::source_location where = std::source_location::current());
 
 // Returns `p`, or starts the "Python API call failed" fault when it is NULL.

@@ -1,6 +1,11 @@
 #include "boundary/interned.hpp"
 
 #include <cstring>
+#include <memory>
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
 
 #include "boundary/fault.hpp"
 #include "boundary/once.hpp"
@@ -8,12 +13,12 @@
 namespace orrery {
 
 PyObject* InternedName::create() {
-    once_detached(once_, [this] {
-        PyObject* s = must(PyUnicode_FromStringAndSize(text_, static_cast<Py_ssize_t>(std::strlen(text_))));
-        PyUnicode_InternInPlace(&s);
-        cell_.store(s, std::memory_order_release);
-    });
-    return cell_.load(std::memory_order_acquire);
+    // Never fails: a string that cannot be made is a fault (or MemoryError).
+    return publish_once(cell_, [this]() -> Result<Ref> {
+               PyObject* s = must(PyUnicode_FromStringAndSize(text_, static_cast<Py_ssize_t>(std::strlen(text_))));
+               PyUnicode_InternInPlace(&s);
+               return Ref::steal(s);
+           }).value();
 }
 
 namespace names {
@@ -22,6 +27,84 @@ InternedName name{"__name__"};
 InternedName qualname{"__qualname__"};
 InternedName class_{"__class__"};
 InternedName dataclass_fields{"__dataclass_fields__"};
+InternedName field_type{"_field_type"};
 }  // namespace names
+
+namespace {
+
+InternedName dataclasses_module{"dataclasses"};
+InternedName field_class_name{"Field"};
+InternedName field_marker_name{"_FIELD"};
+
+std::atomic<const FieldKinds*> kinds_cell{nullptr};
+
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr int object_slot = Py_T_OBJECT_EX;
+constexpr int read_only = Py_READONLY;
+#else
+constexpr int object_slot = T_OBJECT_EX;
+constexpr int read_only = READONLY;
+#endif
+
+// Reads an attribute of a module: the value, none when it is missing, or the
+// failure of the read.
+Result<Ref> module_attr(PyObject* module, PyObject* name) {
+    PyObject* v = PyObject_GetAttr(module, name);
+    if (v != nullptr) return Ref::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PyErr::fetch();
+    PyErr_Clear();
+    return Ref();
+}
+
+// What the class finds for `_field_type` when it is a member descriptor of
+// Field's own plain object slot (as __slots__ makes it), so the slot can be
+// read directly.
+PyObject* plain_slot(PyTypeObject* cls, Py_ssize_t& offset) {
+    PyObject* d = _PyType_Lookup(cls, names::field_type.get());
+    if (d == nullptr || Py_TYPE(d) != &PyMemberDescr_Type || PyDescr_TYPE(d) != cls) return nullptr;
+    const PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(d)->d_member;
+    if (m->type != object_slot || (m->flags & ~read_only) != 0 || m->offset <= 0) return nullptr;
+    offset = m->offset;
+    return d;
+}
+
+Result<const FieldKinds*> fetch_field_kinds() {
+    // A Field can only exist once the module has been imported: until then
+    // nothing is fetched. The module table is read directly, so nothing is
+    // imported on the caller's behalf and no import lock is waited for.
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* found = PyDict_Check(modules) ? PyDict_GetItemWithError(modules, dataclasses_module.get()) : nullptr;
+    if (found == nullptr) {
+        if (PyErr_Occurred()) return PyErr::fetch();
+        return nullptr;
+    }
+    Ref module = Ref::borrow(found);
+    Ref cls = TRY(module_attr(module.get(), field_class_name.get()));
+    Ref marker = TRY(module_attr(module.get(), field_marker_name.get()));
+    if (!cls || !marker || !PyType_Check(cls.get())) return nullptr;
+    auto* field_class = reinterpret_cast<PyTypeObject*>(cls.get());
+    Py_ssize_t offset = 0;
+    PyObject* slot = plain_slot(field_class, offset);
+    // Reading the module can run Python code that lets another thread get
+    // here first; the first to publish wins and the others drop theirs.
+    auto made = std::make_unique<FieldKinds>(FieldKinds{field_class, marker.get(), slot, offset});
+    const FieldKinds* expected = nullptr;
+    if (!kinds_cell.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) return expected;
+    // Kept for the life of the process, like the interned names. The
+    // descriptor is held too: it is compared by identity later, and a freed
+    // one could leave its address to another object.
+    (void)Ref::borrow(slot).release();
+    (void)cls.release();
+    (void)marker.release();
+    return made.release();
+}
+
+}  // namespace
+
+Result<const FieldKinds*> field_kinds() {
+    const FieldKinds* k = kinds_cell.load(std::memory_order_acquire);
+    if (k != nullptr) return k;
+    return fetch_field_kinds();
+}
 
 }  // namespace orrery

@@ -5,7 +5,8 @@
 #include <Python.h>
 
 #include <atomic>
-#include <mutex>
+
+#include "boundary/result.hpp"
 
 namespace orrery {
 
@@ -22,7 +23,6 @@ private:
     PyObject* create();
     const char* text_;
     std::atomic<PyObject*> cell_{nullptr};
-    std::once_flag once_;
 };
 
 namespace names {
@@ -31,6 +31,25 @@ extern InternedName name;              // "__name__"
 extern InternedName qualname;          // "__qualname__"
 extern InternedName class_;            // "__class__"
 extern InternedName dataclass_fields;  // "__dataclass_fields__"
+extern InternedName field_type;        // "_field_type"
 }  // namespace names
+
+// What tells a dataclass's real fields from its class-variable and
+// init-only pseudo-fields: the dataclasses module's Field class and the
+// marker a real field holds in its `_field_type` slot.
+struct FieldKinds {
+    PyTypeObject* field_class;  // dataclasses.Field
+    PyObject* field_marker;     // dataclasses._FIELD
+    // Field's own `_field_type` member descriptor and the offset of the slot
+    // it reads, or nullptr when the class does not keep it as a plain slot.
+    PyObject* slot;
+    Py_ssize_t slot_offset;
+};
+
+// The kinds, fetched from the dataclasses module the first time it is found
+// imported and kept for the life of the process (borrowed). Null while the
+// module has not been imported, or lacks what is needed: then no object can
+// be a Field. Fails only with an exception raised while reading the module.
+Result<const FieldKinds*> field_kinds();
 
 }  // namespace orrery

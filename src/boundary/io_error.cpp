@@ -26,6 +26,7 @@ PyObject* io_error_class(int code) {
 
 
 PyErr io_error(IoStatus status) {
+    if (status.code == IoStatus::exception_code) return PyErr::fetch();
     return PyErr::lazy(io_error_class(status.code), IoArg{status.code, status.text});
 }
 

@@ -54,7 +54,6 @@ PyErr PyErr::cast_error(PyTypeObject* from, PyTypeObject* to) {
 namespace {
 
 std::atomic<PyObject*> panic_class{nullptr};
-std::once_flag panic_once;
 
 constexpr const char panic_doc[] =
     "\n"
@@ -67,18 +66,20 @@ constexpr const char panic_doc[] =
 }  // namespace
 
 PyObject* panic_exception_class() {
-    PyObject* cls = panic_class.load(std::memory_order_acquire);
-    if (cls != nullptr) return cls;
-    once_detached(panic_once, [] {
-        PyObject* made = PyErr_NewExceptionWithDoc("tessel_runtime.PanicException", panic_doc,
-                                                   PyExc_BaseException, nullptr);
-        if (made == nullptr) {
+    auto cls = publish_once(panic_class, []() -> Result<Ref> {
+        PyObject* made = PyErr_NewExceptionWithDoc("tessel_runtime.PanicException", panic_doc, PyExc_BaseException, nullptr);
+        if (made != nullptr) return Ref::steal(made);
+        // Running out of memory becomes the caller's MemoryError; any other
+        // failure to make the class ends the process.
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
             PyErr_Print();
             abort_uncaught("Failed to initialize new exception type.");
         }
-        panic_class.store(made, std::memory_order_release);
+        return PyErr::fetch();
     });
-    return panic_class.load(std::memory_order_acquire);
+    if (cls) return cls.value();
+    std::move(cls).error().restore();
+    return nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -144,9 +145,12 @@ Ref make_arg(LazyArg& arg) {
     return std::visit(Visitor{}, arg);
 }
 
-// Sets a lazy error as the interpreter's current exception, instantiated at once.
+// Sets a lazy error as the interpreter's current exception, instantiated at
+// once. When its class cannot be made (memory ran out), the exception set is
+// the MemoryError of that failure.
 void raise_lazy(PyObject* static_cls, ClassRule rule, LazyArg& arg) {
     Ref cls = Ref::borrow(rule != nullptr ? rule() : static_cls);
+    if (!cls) return;
     Ref value = make_arg(arg);
     if (PyType_Check(cls.get()) && PyExceptionClass_Check(cls.get())) {
         PyErr_SetObject(cls.get(), value.get());

@@ -20,7 +20,8 @@ namespace orrery {
 using ClassRule = PyObject* (*)();
 
 // The class of every exception made from an internal fault; created once per
-// process on first need.
+// process on first need. NULL, with MemoryError set, when memory ran out
+// before it could be made.
 PyObject* panic_exception_class();
 
 // Argument parts of a lazy error, turned into a Python object when raised.

@@ -6,6 +6,8 @@
 
 #include <utility>
 
+#include "boundary/shutdown.hpp"
+
 namespace orrery {
 
 // A strong reference that is released when it goes out of scope. Move-only:
@@ -25,7 +27,11 @@ public:
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(ptr_); }
+    // A thread being ended at interpreter exit unwinds without the
+    // interpreter lock: its references are left alone then.
+    ~Ref() {
+        if (ptr_ != nullptr && !python_unreachable()) Py_DECREF(ptr_);
+    }
 
     // Takes over a reference the caller already owns (a "new reference").
     static Ref steal(PyObject* p) noexcept { return Ref(p); }

@@ -1,6 +1,5 @@
 #include "engine/depth.hpp"
 
-#include <algorithm>
 #include <pthread.h>
 
 namespace orrery {
@@ -21,8 +20,10 @@ std::uintptr_t native_stack_floor() noexcept {
         floor = here > (256u << 10) ? here - (256u << 10) : 1;
         return floor;
     }
-    const std::size_t reserve = std::clamp<std::size_t>(size / 4, 64u << 10, 256u << 10);
-    floor = reinterpret_cast<std::uintptr_t>(addr) + reserve;
+    // Half the stack, whatever its size: a 64 KiB thread still renders
+    // ordinary documents, and every repr() called at the deepest level has
+    // the other half (4 MiB of an 8 MiB main thread) for its own recursion.
+    floor = reinterpret_cast<std::uintptr_t>(addr) + size / 2;
     return floor;
 }
 

@@ -6,11 +6,13 @@
 #include <cstdint>
 
 #include "boundary/result.hpp"
+#include "boundary/shutdown.hpp"
 
 namespace orrery {
 
-// Lowest stack address the renderer may reach on the calling thread, keeping
-// a reserve for the interpreter code that rendering calls into.
+// Lowest stack address the renderer may reach on the calling thread: the
+// lower half of the stack is kept for the interpreter code that rendering
+// calls into (repr(), str(), attribute reads) and for raising the error.
 std::uintptr_t native_stack_floor() noexcept;
 
 class DepthGuard {
@@ -19,7 +21,7 @@ public:
     DepthGuard(const DepthGuard&) = delete;
     DepthGuard& operator=(const DepthGuard&) = delete;
     ~DepthGuard() {
-        if (entered_) Py_LeaveRecursiveCall();
+        if (entered_ && !python_unreachable()) Py_LeaveRecursiveCall();
     }
 
     Status enter(std::uintptr_t floor) {

@@ -110,13 +110,13 @@ public:
     Status render(PyObject* obj, std::uint64_t column) {
         PyTypeObject* type = Py_TYPE(obj);
         if (std::optional<Status> done = fast_leaf(obj, type)) return std::move(*done);
-        if (!never_dataclass(type)) {
+        // A class is never a dataclass instance, whatever its attributes.
+        if (!never_dataclass(type) && !PyType_Check(obj)) {
             PyObject* fields = nullptr;
             const int found = lookup_optional(obj, names::dataclass_fields.get(), &fields);
             Ref::steal(fields).reset();
             if (found > 0) return dataclass_form(obj, column);
-            // Any failure of this test only means "not a dataclass".
-            if (found < 0) discard_fetched();
+            if (found < 0) TRY(ordinary_failure());
         }
         if (PyList_Check(obj)) return sequence_form<true>(obj, column);
         if (PyDict_Check(obj)) return dict_form(obj, column);
@@ -249,6 +249,15 @@ private:
         return ok();
     }
 
+    // A failed dataclass test means "not a dataclass" only when it raised an
+    // ordinary error (an Exception); an interrupt, an exit request or any
+    // other BaseException ends the call.
+    static Status ordinary_failure() {
+        PyErr err = PyErr::fetch();
+        if (PyErr_GivenExceptionMatches(err.type(), PyExc_Exception)) return ok();
+        return err;
+    }
+
     static Result<Ref> get_attr(PyObject* obj, PyObject* name) {
         PyObject* v = PyObject_GetAttr(obj, name);
         if (v == nullptr) return PyErr::fetch();
@@ -267,26 +276,61 @@ private:
 
         Ref fields = TRY(get_attr(obj, names::dataclass_fields.get()));
         if (!PyDict_Check(fields.get())) return PyErr::cast_error(Py_TYPE(fields.get()), &PyDict_Type);
-        if (PyDict_GET_SIZE(fields.get()) == 0) {
-            ORRERY_WRITE(name.view(), std::string_view("()"));
-            return ok();
+        // The form opens with the first real field; pseudo-fields are walked
+        // over (the walk still checks the whole mapping for changes).
+        std::optional<std::uint64_t> child;
+        if (PyDict_GET_SIZE(fields.get()) != 0) {
+            const FieldKinds* kinds = TRY(field_kinds());
+            DictWalk walk(fields.get());
+            Ref key, field;
+            while (walk.next(key, field)) {
+                if (kinds != nullptr && TRY(is_pseudo_field(*kinds, field.get()))) continue;
+                if (!child) {
+                    child = TRY(child_column(column));
+                    ORRERY_WRITE(name.view(), std::string_view("(\n"));
+                }
+                Ref field_name = Ref::steal(PyObject_Str(key.get()));
+                if (!field_name) return PyErr::fetch();
+                Ref value = TRY(get_attr(obj, field_name.get()));
+                Utf8 field_text;
+                const std::string_view field_view = name_text(field_name.get(), field_text);
+                ORRERY_WRITE(Spaces{column}, Spaces{indent_}, field_view, std::string_view("="));
+                TRY(render(value.get(), *child));
+                ORRERY_WRITE(std::string_view(",\n"));
+            }
         }
-        const std::uint64_t child = TRY(child_column(column));
-        ORRERY_WRITE(name.view(), std::string_view("(\n"));
-        DictWalk walk(fields.get());
-        Ref key, field;
-        while (walk.next(key, field)) {
-            Ref field_name = Ref::steal(PyObject_Str(key.get()));
-            if (!field_name) return PyErr::fetch();
-            Ref value = TRY(get_attr(obj, field_name.get()));
-            Utf8 field_text;
-            const std::string_view field_view = name_text(field_name.get(), field_text);
-            ORRERY_WRITE(Spaces{column}, Spaces{indent_}, field_view, std::string_view("="));
-            TRY(render(value.get(), child));
-            ORRERY_WRITE(std::string_view(",\n"));
-        }
-        ORRERY_WRITE(Spaces{column}, std::string_view(")"));
+        if (child) ORRERY_WRITE(Spaces{column}, std::string_view(")"));
+        else ORRERY_WRITE(name.view(), std::string_view("()"));
         return ok();
+    }
+
+    // A class-variable or init-only entry of a fields mapping: an instance of
+    // Field or of a subclass (by its real type, never by a claimed __class__)
+    // whose `_field_type` is not the real-field marker. Any other value, a
+    // Field or not, describes a field.
+    static Result<bool> is_pseudo_field(const FieldKinds& kinds, PyObject* field) {
+        PyTypeObject* t = Py_TYPE(field);
+        if (t == kinds.field_class) {
+            if (PyObject* kind = slot_value(kinds, field)) return kind != kinds.field_marker;
+        } else if (!PyType_IsSubtype(t, kinds.field_class)) {
+            return false;
+        }
+        Ref kind = TRY(get_attr(field, names::field_type.get()));
+        return kind.get() != kinds.field_marker;
+    }
+
+    // `_field_type` of an instance of exactly Field read from its slot, or
+    // null when the attribute must be read instead. While Field reads
+    // attributes the generic way and the lookup of the name on the class
+    // still finds the member descriptor seen when the kinds were fetched,
+    // the attribute read returns what that data descriptor reads: the slot's
+    // value, or AttributeError for an empty slot (left to the attribute read).
+    static PyObject* slot_value(const FieldKinds& kinds, PyObject* field) {
+        PyTypeObject* t = kinds.field_class;
+        if (kinds.slot == nullptr || t->tp_getattro != PyObject_GenericGetAttr ||
+            _PyType_Lookup(t, names::field_type.get()) != kinds.slot)
+            return nullptr;
+        return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(field) + kinds.slot_offset);
     }
 
     Sink& out_;

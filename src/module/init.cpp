@@ -2,12 +2,12 @@
 // registration of the class and the functions.
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "boundary/boundary.hpp"
 #include "boundary/fault.hpp"
 #include "boundary/interned.hpp"
 #include "boundary/once.hpp"
+#include "boundary/shutdown.hpp"
 #include "module/entries.hpp"
 
 namespace orrery {
@@ -28,7 +28,6 @@ PyModuleDef module_def = {
 
 std::atomic<std::int64_t> owner_interpreter{-1};
 std::atomic<PyObject*> module_cache{nullptr};
-std::mutex module_init;
 
 // Appends `name` to the module's __all__ (creating the list if missing),
 // then sets the attribute.
@@ -70,6 +69,25 @@ Status register_all(PyObject* module) {
     return ok();
 }
 
+// Has the interpreter's exit hooks mark the start of shutdown.
+Status watch_shutdown() {
+    Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+    if (!atexit) return PyErr::fetch();
+    Ref hook = Ref::steal(PyCFunction_New(&shutdown_hook_def, nullptr));
+    if (!hook) return PyErr::fetch();
+    Ref done = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+    if (!done) return PyErr::fetch();
+    return ok();
+}
+
+Result<Ref> build_module() {
+    Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
+    if (!module) return PyErr::fetch();
+    TRY(register_all(module.get()));
+    TRY(watch_shutdown());
+    return module;
+}
+
 Result<Ref> create_module() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return PyErr::fetch();
@@ -79,17 +97,8 @@ Result<Ref> create_module() {
                            "Tessel modules do not yet support subinterpreters, see "
                            "the Limitations section of the orrery README");
     }
-    if (PyObject* cached = module_cache.load(std::memory_order_acquire)) return Ref::borrow(cached);
-
-    std::unique_lock<std::mutex> lock = lock_detached(module_init);
-    if (PyObject* cached = module_cache.load(std::memory_order_acquire)) return Ref::borrow(cached);
-
-    Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
-    if (!module) return PyErr::fetch();
-    TRY(register_all(module.get()));
-    // The cache keeps its reference for the life of the process.
-    module_cache.store(Ref::borrow(module.get()).release(), std::memory_order_release);
-    return module;
+    // Every initialisation returns the first module built in the process.
+    return Ref::borrow(TRY(publish_once(module_cache, build_module)));
 }
 
 }  // namespace

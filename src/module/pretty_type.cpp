@@ -7,6 +7,7 @@
 #include "boundary/binding.hpp"
 #include "boundary/boundary.hpp"
 #include "boundary/fault.hpp"
+#include "boundary/once.hpp"
 #include "module/entries.hpp"
 #include "module/render.hpp"
 
@@ -23,7 +24,7 @@ struct PrettyObject {
 
 constexpr std::uint64_t exclusive = ~std::uint64_t{0};
 
-PyObject* type_cache = nullptr;
+std::atomic<PyObject*> type_cache{nullptr};
 
 // A use of an instance's fields, ended when the guard goes out of scope.
 class Use {
@@ -180,10 +181,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-}  // namespace
-
-Result<PyObject*> pretty_type() {
-    if (type_cache != nullptr) return type_cache;
+Result<Ref> make_pretty_type() {
     PyType_Spec spec = {"builtins.Pretty", static_cast<int>(sizeof(PrettyObject)), 0, Py_TPFLAGS_DEFAULT, slots};
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) {
@@ -207,8 +205,11 @@ Result<PyObject*> pretty_type() {
         t->tp_doc = doc;
     }
 #endif
-    type_cache = type;
-    return type_cache;
+    return Ref::steal(type);
 }
+
+}  // namespace
+
+Result<PyObject*> pretty_type() { return publish_once(type_cache, make_pretty_type); }
 
 }  // namespace orrery

@@ -13,7 +13,7 @@ Result<Ref> format_text(PyObject* obj, std::uint64_t indent) {
 }
 
 Result<Ref> print_text(PyObject* obj, std::uint64_t indent) {
-    StdoutSink& sink = StdoutSink::instance();
+    StdoutSink& sink = StdoutSink::for_print();
     TRY(pretty::print(obj, indent, 0, sink));
     IoStatus st = sink.write_fmt(std::string_view("\n"));
     if (!st) return io_error(st);
