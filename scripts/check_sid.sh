@@ -147,8 +147,11 @@ copy_network_config() {
   done
 }
 
+# Release files are checked against their signature but not their expiry
+# date, as debootstrap checks them: otherwise a mirror that lags this
+# machine's clock by a few weeks could make a chroot that apt cannot update.
 apt_in_chroot() {
-  in_chroot DEBIAN_FRONTEND=noninteractive apt-get -q -y \
+  in_chroot DEBIAN_FRONTEND=noninteractive apt-get -q -y -o Acquire::Check-Valid-Until=false \
     -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold "$@"
 }
 
