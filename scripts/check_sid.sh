@@ -4,6 +4,9 @@
 # environment inside a Debian unstable chroot, with warnings as errors.
 #
 # Usage: scripts/check_sid.sh [3.X ...]   (default: 3.14 3.15; needs root)
+#        scripts/check_sid.sh --print-mirror | --print-bind-paths
+#          (print the Debian mirror, or the local paths pip's configuration
+#          names, that a run would use, and exit)
 #
 # The chroot is made with debootstrap from the Debian mirror that apt already
 # uses on this machine (ORRERY_SID_MIRROR overrides it) and kept outside the
@@ -28,6 +31,9 @@
 set -uo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
+etc="${ORRERY_SID_ETC:-/etc}"  # where apt's sources and the system pip files are read
+print_only=
+case "${1:-}" in --print-mirror|--print-bind-paths) print_only="$1"; shift ;; esac
 self="$root/scripts/$(basename "$0")"
 chroot_dir="$(realpath -m "${ORRERY_SID_CHROOT:-/var/cache/orrery/sid-chroot}")"
 staging="$chroot_dir.partial"
@@ -56,7 +62,7 @@ unmount_below() {
 # ------------------------------------------------------------ outer phase
 # Take the lock, clear mounts a killed earlier run may have left in this
 # namespace, then start over in a private mount namespace.
-if [ "${ORRERY_SID_INNER:-}" != 1 ]; then
+if [ -z "$print_only" ] && [ "${ORRERY_SID_INNER:-}" != 1 ]; then
   [ "$(id -u)" = 0 ] || die "needs root (debootstrap, chroot and mounts)"
   mkdir -p "$(dirname "$chroot_dir")" || exit 1
   exec 9>"$chroot_dir.lock"
@@ -74,27 +80,23 @@ fi
 
 # ------------------------------------------------------------ inner phase
 start=$SECONDS
-log_dir="${ORRERY_LOG_DIR:-$(mktemp -d)}"
-mkdir -p "$log_dir"
 work_dirs=()
 cleanup() {
   local d
   for d in "${work_dirs[@]}"; do rm -rf --one-file-system "$chroot_dir$d"; done
   unmount_below "$chroot_dir" "$staging"
 }
-trap cleanup EXIT
-trap 'exit 130' INT TERM
 
 # The Debian archive apt uses here: the first enabled "deb" source of the
 # host's own release (or a stable/testing/unstable suite) that is not the
 # security archive, from one-line .list files and deb822 .sources files.
 apt_sources() {
   local f
-  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+  for f in "$etc"/apt/sources.list "$etc"/apt/sources.list.d/*.list; do
     [ -f "$f" ] || continue
     sed -n 's/^[[:space:]]*deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?\([^[:space:]]\+\)[[:space:]]\+\([^[:space:]]\+\).*/\2 \3/p' "$f"
   done
-  for f in /etc/apt/sources.list.d/*.sources; do
+  for f in "$etc"/apt/sources.list.d/*.sources; do
     [ -f "$f" ] || continue
     awk 'function flush(  n, m, i, j, u, s) {
            if (types ~ /(^| )deb( |$)/ && enabled != "no") {
@@ -115,7 +117,7 @@ apt_sources() {
 find_mirror() {
   if [ -n "${ORRERY_SID_MIRROR:-}" ]; then echo "$ORRERY_SID_MIRROR"; return; fi
   local codename mirror
-  codename="$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")"
+  codename="$(. "$etc"/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")"
   mirror="$(apt_sources | awk -v c="${codename:-none}" '
     { suite = $2; sub(/-(updates|backports)$/, "", suite) }
     $2 !~ /security/ && (suite == c || suite ~ /^(oldstable|stable|testing|unstable|sid)$/) { print $1; exit }')"
@@ -218,7 +220,7 @@ pip_env=()
 pip_files=()  # "host path:path in the chroot"
 pip_config() {
   local name user_dir="${XDG_CONFIG_HOME:-$HOME/.config}"
-  pip_files=("/etc/pip.conf:/etc/pip.conf" "/etc/xdg/pip/pip.conf:/etc/xdg/pip/pip.conf"
+  pip_files=("$etc/pip.conf:/etc/pip.conf" "$etc/xdg/pip/pip.conf:/etc/xdg/pip/pip.conf"
              "$user_dir/pip/pip.conf:/root/.config/pip/pip.conf" "$HOME/.pip/pip.conf:/root/.pip/pip.conf")
   [ -n "${PIP_CONFIG_FILE:-}" ] && pip_files+=("$PIP_CONFIG_FILE:$PIP_CONFIG_FILE")
   while IFS= read -r name; do
@@ -238,7 +240,7 @@ local_paths() {
     printf '%s\n' "${pip_env[@]#*=}"
   } | tr ' \t,' '\n\n\n' | sed -n 's|^file://\(/.*[^/]\)/*$|\1/..|; \|^/.|p' | while IFS= read -r p; do
     p="$(realpath -m "$p")"
-    [ "$p" != / ] && [ -e "$p" ] && echo "$p"
+    if [ "$p" != / ] && [ -e "$p" ]; then echo "$p"; fi
   done | LC_ALL=C sort -u
 }
 
@@ -303,6 +305,16 @@ check_one() {
   [ -n "$summary" ] || summary="pytest exit $rc"
   return $rc
 }
+
+case "$print_only" in
+  --print-mirror) find_mirror; exit ;;
+  --print-bind-paths) pip_config; local_paths; exit ;;
+esac
+
+log_dir="${ORRERY_LOG_DIR:-$(mktemp -d)}"
+mkdir -p "$log_dir"
+trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 prepare_chroot || die "could not prepare the chroot $chroot_dir (logs: $log_dir)"
 prepared=$SECONDS
