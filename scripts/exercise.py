@@ -477,26 +477,53 @@ def case_render_failures(size):
     p.print([Nested(p)])
 
 
+def on_thread(stack_size, fn):
+    """Runs fn on a new thread with the given stack size and returns its result."""
+    box = []
+    threading.stack_size(stack_size)
+    try:
+        t = threading.Thread(target=lambda: box.append(fn()))
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(0)
+    assert len(box) == 1, "the thread failed"
+    return box[0]
+
+
+_deep = []
+
+
+def deep_list():
+    """A list nested 100,000 levels deep, built once per process: building and
+    dropping it every round would leave the interpreter's small-object arenas
+    pinned by whatever else was allocated meanwhile, and memory would creep."""
+    if not _deep:
+        deep = []
+        for _ in range(100_000):
+            deep = [deep]
+        _deep.append(deep)
+    return _deep[0]
+
+
 def case_recursion(size):
+    # A container that holds itself, on a thread with a 1 MiB stack: below 3.14
+    # the default recursion limit stops it after a thousand levels, from 3.14
+    # (where the interpreter's guard measures the stack instead of counting
+    # calls) the stack does soon after; RecursionError either way. On a main
+    # thread's 8 MiB stack a 3.14 cycle would run on to the indentation limit
+    # instead, through about a gigabyte of text at indent 4 (see
+    # tests/test_stdout.py), which is no use to a memory check.
     loop = [1]
     loop.append({"self": loop, "t": (loop,)})
-    for r in renderers():
-        expect(RecursionError, r, loop)
-    deep = []
-    for _ in range(100_000):
-        deep = [deep]
+    on_thread(1 << 20, lambda: [expect(RecursionError, r, loop) for r in renderers()])
+    deep = deep_list()
     limit = sys.getrecursionlimit()
     sys.setrecursionlimit(10**7)
     try:
-        box = []
         expect(RecursionError, pretty_format, deep, 0)
-        threading.stack_size(512 * 1024)
-        t = threading.Thread(target=lambda: box.append(expect(RecursionError, pretty_print, deep, 0)))
-        t.start()
-        t.join()
-        assert len(box) == 1
+        on_thread(512 * 1024, lambda: expect(RecursionError, pretty_print, deep, 0))
     finally:
-        threading.stack_size(0)
         sys.setrecursionlimit(limit)
 
 

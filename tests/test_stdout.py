@@ -243,6 +243,24 @@ def go():
     assert "returned" not in words and words[-1] == "sane", words
 
 
+def test_self_containing_list_under_the_default_limit():
+    # Below 3.14 the interpreter's recursion guard counts nested calls, so the
+    # default limit ends the descent after a thousand levels. From 3.14 it
+    # measures the native stack instead, and a main thread's stack usually
+    # holds the 16,384 levels after which indent 4 meets the indentation limit.
+    rc, _, err = run(ATTEMPT + """
+x = []
+x.append(x)
+res = attempt([lambda: orrery.pretty_print(x), lambda: orrery.Pretty().print(x)],
+              (RecursionError, OverflowError))
+sys.stderr.write("MARK " + " ".join(res) + "\\n")
+""", stdout=subprocess.DEVNULL, timeout=60)
+    words = last_line(err).split()
+    assert rc == 0 and words[:1] == ["MARK"] and len(words) == 3, err[-2000:]
+    ends = {"RecursionError"} if sys.version_info < (3, 14) else {"RecursionError", "OverflowError"}
+    assert set(words[1:]) <= ends, words
+
+
 @pytest.mark.parametrize("indent", [2**64 - 1, 2**40])
 def test_huge_indent_fails_promptly(indent):
     # Capping the address space 4 GiB above its current size turns a runaway

@@ -26,14 +26,16 @@ constexpr std::array<bool, 128> ascii_special = [] {
 }();
 
 // Printability of the basic multilingual plane, one bit per code point,
-// asked of the interpreter once (on first need, under the interpreter lock).
+// asked of the interpreter once (on first need, under the interpreter lock)
+// through the documented Py_UNICODE_ISPRINTABLE, the only per-character form
+// of str.isprintable() in the C API.
 using PrintableBits = std::array<std::uint64_t, 1024>;
 
 const PrintableBits& bmp_printable() {
     static const PrintableBits bits = [] {
         PrintableBits b{};
         for (Py_UCS4 c = 0; c < 0x10000; ++c) {
-            if (_PyUnicode_IsPrintable(c)) b[c >> 6] |= std::uint64_t{1} << (c & 63);
+            if (Py_UNICODE_ISPRINTABLE(c)) b[c >> 6] |= std::uint64_t{1} << (c & 63);
         }
         return b;
     }();
@@ -42,7 +44,7 @@ const PrintableBits& bmp_printable() {
 
 inline bool printable(const PrintableBits& bmp, Py_UCS4 c) {
     if (c < 0x10000) return (bmp[c >> 6] >> (c & 63)) & 1;
-    return _PyUnicode_IsPrintable(c) != 0;
+    return Py_UNICODE_ISPRINTABLE(c) != 0;
 }
 
 inline char* put_utf8(char* p, Py_UCS4 c) {
