@@ -1,6 +1,7 @@
 """Which objects take the dataclass form, and which mapping entries it shows."""
 import dataclasses
 import sys
+import types
 from typing import ClassVar
 
 import pytest
@@ -190,3 +191,21 @@ def test_dataclasses_module_is_neither_needed_nor_imported():
         print(orrery.pretty_format(P(1)), end="")
     """)
     assert (code, out) == (0, b"P(\n    a=1,\n)"), err
+
+
+class Shown(str):
+    """A str whose str() differs from its text."""
+
+    def __str__(self):
+        return "shown_" + self
+
+
+@pytest.mark.parametrize("name", ["Plain", "Ünïcode", Shown("Sub")])
+@pytest.mark.parametrize("key", ["a", "ä", Shown("a")])
+def test_class_and_field_names_are_their_str(name, key):
+    field = dataclasses.fields(Base)[0]
+    label = types.SimpleNamespace(__name__=name)
+    cls = type("Renamed", (), {"__dataclass_fields__": {key: field}, "__class__": property(lambda self: label)})
+    obj = cls()
+    setattr(obj, str(key), 5)
+    assert orrery.pretty_format(obj) == f"{str(name)}(\n    {str(key)}=5,\n)" == model_format(obj)

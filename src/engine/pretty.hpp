@@ -264,15 +264,23 @@ private:
         return Ref::steal(v);
     }
 
+    // str() of an object: an exact str is its own str() and is kept as it is.
+    static Result<Ref> str_of(Ref obj) {
+        if (PyUnicode_CheckExact(obj.get())) return obj;
+        PyObject* s = PyObject_Str(obj.get());
+        if (s == nullptr) return PyErr::fetch();
+        return Ref::steal(s);
+    }
+
     Status dataclass_form(PyObject* obj, std::uint64_t column) {
         Sink& out = out_;
         DepthGuard guard;
         TRY(guard.enter(floor_));
         Ref cls = TRY(get_attr(obj, names::class_.get()));
         Ref name_obj = TRY(get_attr(cls.get(), names::name.get()));
-        Ref name_str = Ref::steal(PyObject_Str(name_obj.get()));
-        if (!name_str) return PyErr::fetch();
-        Utf8 name = text_of(name_str.get());
+        Ref name_str = TRY(str_of(std::move(name_obj)));
+        Utf8 name_holder;
+        const std::string_view name = name_text(name_str.get(), name_holder);
 
         Ref fields = TRY(get_attr(obj, names::dataclass_fields.get()));
         if (!PyDict_Check(fields.get())) return PyErr::cast_error(Py_TYPE(fields.get()), &PyDict_Type);
@@ -287,10 +295,9 @@ private:
                 if (kinds != nullptr && TRY(is_pseudo_field(*kinds, field.get()))) continue;
                 if (!child) {
                     child = TRY(child_column(column));
-                    ORRERY_WRITE(name.view(), std::string_view("(\n"));
+                    ORRERY_WRITE(name, std::string_view("(\n"));
                 }
-                Ref field_name = Ref::steal(PyObject_Str(key.get()));
-                if (!field_name) return PyErr::fetch();
+                Ref field_name = TRY(str_of(std::move(key)));
                 Ref value = TRY(get_attr(obj, field_name.get()));
                 Utf8 field_text;
                 const std::string_view field_view = name_text(field_name.get(), field_text);
@@ -300,7 +307,7 @@ private:
             }
         }
         if (child) ORRERY_WRITE(Spaces{column}, std::string_view(")"));
-        else ORRERY_WRITE(name.view(), std::string_view("()"));
+        else ORRERY_WRITE(name, std::string_view("()"));
         return ok();
     }
 
