@@ -99,3 +99,8 @@ def test_one_special_character_in_long_ascii_runs(wide, special):
     assert_same_as_repr([run[:k] + special + run[k:] + wide for k in range(len(run) + 1)]
                         + [wide + run[:k] + special for k in range(len(run) + 1)])
 
+
+@pytest.mark.parametrize("wide", WIDE)
+def test_ascii_strings_of_every_length_in_a_wide_result(wide):
+    text = "The quick brown fox jumps over the lazy dog, 0123456789!"
+    assert_same_as_repr([wide] + [text[:k] for k in range(len(text) + 1)] + [text[k:] for k in range(len(text))])
