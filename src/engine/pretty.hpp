@@ -38,6 +38,9 @@ public:
         : dict_(Ref::borrow(dict)), start_(PyDict_GET_SIZE(dict)), expected_(start_) {}
 
     // The next entry as borrowed references: valid until Python code runs.
+    // False when the next step faults.
+    bool intact() const noexcept { return PyDict_GET_SIZE(dict_.get()) == start_ && expected_ != -1; }
+
     bool next(PyObject*& key, PyObject*& value) {
         if (PyDict_GET_SIZE(dict_.get()) != start_) fault("dictionary changed size during iteration");
         if (expected_ == -1) fault("dictionary keys changed during iteration");
@@ -75,6 +78,9 @@ inline std::string_view name_text(PyObject* name, Utf8& holder) {
 // How many elements of a list or tuple ahead of the one being rendered are
 // fetched into the cache.
 inline constexpr Py_ssize_t prefetch_distance = 8;
+
+// Ends every element's line.
+inline constexpr std::string_view separator = ",\n";
 
 // Exact built-in leaves: rendering one runs no Python code (and allocates no
 // object the cycle collector tracks), so a borrowed reference to one stays
@@ -190,7 +196,9 @@ private:
         DepthGuard guard;
         TRY(guard.enter(floor_));
         const std::uint64_t child = TRY(child_column(column));
-        ORRERY_WRITE(open);
+        // Each element's ",\n" goes out with what follows it: the next
+        // element's margin, or the closing line.
+        ORRERY_WRITE(open, Spaces{column}, Spaces{indent_});
         Ref seq = Ref::borrow(obj);
         const Py_ssize_t start = Py_SIZE(obj);
         for (Py_ssize_t i = 0; i < std::min(start, Py_SIZE(seq.get())); ++i) {
@@ -203,16 +211,15 @@ private:
                 __builtin_prefetch(ahead);
                 __builtin_prefetch(reinterpret_cast<char*>(ahead) + 64);
             }
-            ORRERY_WRITE(Spaces{column}, Spaces{indent_});
             if (inert_leaf(item)) {
                 TRY(render(item, child));
             } else {
                 Ref held = Ref::borrow(item);
                 TRY(render(held.get(), child));
             }
-            ORRERY_WRITE(std::string_view(",\n"));
+            if (i + 1 < std::min(start, Py_SIZE(seq.get()))) ORRERY_WRITE(separator, Spaces{column}, Spaces{indent_});
+            else ORRERY_WRITE(separator, Spaces{column}, close);
         }
-        ORRERY_WRITE(Spaces{column}, close);
         return ok();
     }
 
@@ -225,12 +232,15 @@ private:
         DepthGuard guard;
         TRY(guard.enter(floor_));
         const std::uint64_t child = TRY(child_column(column));
-        ORRERY_WRITE(std::string_view("{\n"));
+        ORRERY_WRITE(std::string_view("{\n"), Spaces{column}, Spaces{indent_});
         DictWalk walk(obj);
         PyObject* key;
         PyObject* value;
-        while (walk.next(key, value)) {
-            ORRERY_WRITE(Spaces{column}, Spaces{indent_});
+        // Each entry's ",\n" goes out with what follows it: the next entry's
+        // margin, or the closing line. A walk about to fault gets the ",\n"
+        // first, as any entry's line is ended before the walk goes on.
+        bool more = walk.next(key, value);
+        while (more) {
             if (inert_leaf(key) && inert_leaf(value)) {
                 TRY(render(key, child));
                 ORRERY_WRITE(std::string_view(": "));
@@ -243,9 +253,11 @@ private:
                 ORRERY_WRITE(std::string_view(": "));
                 TRY(render(v.get(), child));
             }
-            ORRERY_WRITE(std::string_view(",\n"));
+            if (!walk.intact()) ORRERY_WRITE(separator);
+            more = walk.next(key, value);
+            if (more) ORRERY_WRITE(separator, Spaces{column}, Spaces{indent_});
         }
-        ORRERY_WRITE(Spaces{column}, std::string_view("}"));
+        ORRERY_WRITE(separator, Spaces{column}, std::string_view("}"));
         return ok();
     }
 
