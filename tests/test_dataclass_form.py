@@ -209,3 +209,23 @@ def test_class_and_field_names_are_their_str(name, key):
     obj = cls()
     setattr(obj, str(key), 5)
     assert orrery.pretty_format(obj) == f"{str(name)}(\n    {str(key)}=5,\n)" == model_format(obj)
+
+
+class SelfRemoving(dataclasses.Field):
+    """Reading its kind clears the mapping, which held the only other
+    reference to this field."""
+    __slots__ = ()
+
+    @property
+    def _field_type(self):
+        Handmade.last.__dataclass_fields__.clear()
+        return dataclasses._FIELD
+
+
+def test_field_outlives_code_that_drops_it():
+    # The sanitizer run catches a read of a released field.
+    obj = Handmade(**{"k" + str(id(object())): SelfRemoving.__new__(SelfRemoving)})
+    Handmade.last = obj
+    with pytest.raises(BaseException) as info:
+        orrery.pretty_format(obj)
+    assert str(info.value) == "dictionary changed size during iteration"

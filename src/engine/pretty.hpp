@@ -49,15 +49,6 @@ public:
         return true;
     }
 
-    bool next(Ref& key, Ref& value) {
-        PyObject* k;
-        PyObject* v;
-        if (!next(k, v)) return false;
-        key = Ref::borrow(k);
-        value = Ref::borrow(v);
-        return true;
-    }
-
 private:
     Ref dict_;
     Py_ssize_t pos_ = 0;
@@ -302,9 +293,14 @@ private:
         if (PyDict_GET_SIZE(fields.get()) != 0) {
             const FieldKinds* kinds = TRY(field_kinds());
             DictWalk walk(fields.get());
-            Ref key, field;
-            while (walk.next(key, field)) {
-                if (kinds != nullptr && TRY(is_pseudo_field(*kinds, field.get()))) continue;
+            PyObject* entry_key;
+            PyObject* field;
+            while (walk.next(entry_key, field)) {
+                // The key is held from here on: the code that may run below
+                // can change the mapping. The field is only read before that
+                // (is_pseudo_field holds it when it runs code itself).
+                Ref key = Ref::borrow(entry_key);
+                if (kinds != nullptr && TRY(is_pseudo_field(*kinds, field))) continue;
                 if (!child) {
                     child = TRY(child_column(column));
                     ORRERY_WRITE(name, std::string_view("(\n"));
@@ -334,7 +330,8 @@ private:
         } else if (!PyType_IsSubtype(t, kinds.field_class)) {
             return false;
         }
-        Ref kind = TRY(get_attr(field, names::field_type.get()));
+        Ref held = Ref::borrow(field);
+        Ref kind = TRY(get_attr(held.get(), names::field_type.get()));
         return kind.get() != kinds.field_marker;
     }
 
