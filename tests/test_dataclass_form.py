@@ -1,6 +1,7 @@
 """Which objects take the dataclass form, and which mapping entries it shows."""
 import dataclasses
 import sys
+import types
 from typing import ClassVar
 
 import pytest
@@ -190,3 +191,41 @@ def test_dataclasses_module_is_neither_needed_nor_imported():
         print(orrery.pretty_format(P(1)), end="")
     """)
     assert (code, out) == (0, b"P(\n    a=1,\n)"), err
+
+
+class Shown(str):
+    """A str whose str() differs from its text."""
+
+    def __str__(self):
+        return "shown_" + self
+
+
+@pytest.mark.parametrize("name", ["Plain", "Ünïcode", Shown("Sub")])
+@pytest.mark.parametrize("key", ["a", "ä", Shown("a")])
+def test_class_and_field_names_are_their_str(name, key):
+    field = dataclasses.fields(Base)[0]
+    label = types.SimpleNamespace(__name__=name)
+    cls = type("Renamed", (), {"__dataclass_fields__": {key: field}, "__class__": property(lambda self: label)})
+    obj = cls()
+    setattr(obj, str(key), 5)
+    assert orrery.pretty_format(obj) == f"{str(name)}(\n    {str(key)}=5,\n)" == model_format(obj)
+
+
+class SelfRemoving(dataclasses.Field):
+    """Reading its kind clears the mapping, which held the only other
+    reference to this field."""
+    __slots__ = ()
+
+    @property
+    def _field_type(self):
+        Handmade.last.__dataclass_fields__.clear()
+        return dataclasses._FIELD
+
+
+def test_field_outlives_code_that_drops_it():
+    # The sanitizer run catches a read of a released field.
+    obj = Handmade(**{"k" + str(id(object())): SelfRemoving.__new__(SelfRemoving)})
+    Handmade.last = obj
+    with pytest.raises(BaseException) as info:
+        orrery.pretty_format(obj)
+    assert str(info.value) == "dictionary changed size during iteration"

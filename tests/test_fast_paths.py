@@ -85,3 +85,22 @@ def test_strings_copied_as_stored_mix_with_other_text():
     expected = "[\n" + "".join(f"{orrery.pretty_format(v, indent=0)},\n" for v in values) + "]"
     assert orrery.pretty_format(values, indent=0) == expected
     assert_same_as_repr([v for v in values if not isinstance(v, tuple)])
+
+
+WIDE = ["é", "\u20ac", "\U0001f600"]  # one of each stored width beyond ASCII
+
+
+@pytest.mark.parametrize("wide", WIDE)
+@pytest.mark.parametrize("special", ["'", '"', "\\", "\n", "\x7f", "\x85", "\xad", "\u2028", "\U000e0001", "\xe9"])
+def test_one_special_character_in_long_ascii_runs(wide, special):
+    # Text beyond ASCII that is mostly ASCII: the runs are checked in blocks,
+    # so put the special character at every position of several blocks.
+    run = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKL"
+    assert_same_as_repr([run[:k] + special + run[k:] + wide for k in range(len(run) + 1)]
+                        + [wide + run[:k] + special for k in range(len(run) + 1)])
+
+
+@pytest.mark.parametrize("wide", WIDE)
+def test_ascii_strings_of_every_length_in_a_wide_result(wide):
+    text = "The quick brown fox jumps over the lazy dog, 0123456789!"
+    assert_same_as_repr([wide] + [text[:k] for k in range(len(text) + 1)] + [text[k:] for k in range(len(text))])

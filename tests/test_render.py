@@ -8,6 +8,7 @@ from typing import ClassVar
 import pytest
 
 import orrery
+from childproc import run
 from model import model_format
 
 Point = dataclasses.make_dataclass("Point", ["x", "y"])
@@ -178,6 +179,30 @@ def test_dict_changed_during_render_panics(change, last, message):
         orrery.pretty_format(_dict_case(change, last))
     assert not isinstance(info.value, Exception)
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("last", [False, True])
+@pytest.mark.parametrize("shape", ["{}", "[{}]", "[{}, 3]"])
+def test_printed_text_before_a_changed_dict_ends_the_call(shape, last):
+    # Every line written before the walk faults is complete, ",\n" included.
+    code, out, err = run(f"""
+        import orrery
+        class Raw:
+            def __repr__(self):
+                d[object()] = 0
+                return "m"
+        d = {{"first": 1, "mut": Raw()}}
+        if not {last}:
+            d["after"] = 2
+        try:
+            orrery.pretty_print({shape.replace("{}", "d")}, indent=2)
+        except BaseException as e:
+            print("|", str(e))
+    """)
+    assert code == 0, err
+    inner = "  " * shape.count("[")
+    head = "[\n  " if shape != "{}" else ""
+    assert out.decode() == f"{head}{{\n{inner}  'first': 1,\n{inner}  'mut': m,\n| dictionary changed size during iteration\n"
 
 
 def test_reference_counts_unchanged():

@@ -204,20 +204,52 @@ const BmpClasses& bmp_classes() {
 
 // The class bits of text with characters beyond ASCII; `top` is the largest
 // character that repr() writes as itself.
+#if defined(__SSE2__)
+// 16 characters narrowed to bytes: ASCII characters keep their value, every
+// other character becomes a byte of 0x80 or more.
+template <class Char>
+inline __m128i narrow16(const Char* p) {
+    const auto load = [p](int k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p) + k); };
+    if constexpr (sizeof(Char) == 1) {
+        return load(0);
+    } else if constexpr (sizeof(Char) == 2) {
+        return _mm_packus_epi16(load(0), load(1));
+    } else {
+        // Code points are at most 0x10FFFF: the signed narrowing keeps every
+        // one beyond ASCII at 0x80 or more.
+        return _mm_packus_epi16(_mm_packs_epi32(load(0), load(1)), _mm_packs_epi32(load(2), load(3)));
+    }
+}
+#endif
+
 template <class Char>
 unsigned wide_classes(const Char* data, Py_ssize_t n, Py_UCS4& top) {
     const BmpClasses& classes = bmp_classes();
     unsigned bits = 0;
     Py_UCS4 t = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_UCS4 c = data[i];
+    const auto one = [&](Py_UCS4 c) {
         if constexpr (sizeof(Char) < 4) {
             bits |= classes[c];
         } else {
             bits |= c < 0x10000 ? classes[c] : _PyUnicode_IsPrintable(c) ? 0u : unsigned{needs_escape};
         }
         t = c > t ? c : t;
+    };
+    Py_ssize_t i = 0;
+#if defined(__SSE2__)
+    // Runs of ASCII (most of the text of many strings beyond ASCII) are
+    // classified 16 characters at a time; ASCII never widens the result, so
+    // `t` only follows the characters beyond it.
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = narrow16(data + i);
+        if (_mm_movemask_epi8(v) == 0) {
+            bits |= classify16(v, 0xFFFF);
+            continue;
+        }
+        for (Py_ssize_t k = i; k < i + 16; ++k) one(data[k]);
     }
+#endif
+    for (; i < n; ++i) one(data[i]);
     if (bits & needs_escape) {
         // Some characters are escaped: only the printable ones count.
         const PrintableBits& bmp = bmp_printable();

@@ -38,20 +38,14 @@ public:
         : dict_(Ref::borrow(dict)), start_(PyDict_GET_SIZE(dict)), expected_(start_) {}
 
     // The next entry as borrowed references: valid until Python code runs.
+    // False when the next step faults.
+    bool intact() const noexcept { return PyDict_GET_SIZE(dict_.get()) == start_ && expected_ != -1; }
+
     bool next(PyObject*& key, PyObject*& value) {
         if (PyDict_GET_SIZE(dict_.get()) != start_) fault("dictionary changed size during iteration");
         if (expected_ == -1) fault("dictionary keys changed during iteration");
         if (!PyDict_Next(dict_.get(), &pos_, &key, &value)) return false;
         --expected_;
-        return true;
-    }
-
-    bool next(Ref& key, Ref& value) {
-        PyObject* k;
-        PyObject* v;
-        if (!next(k, v)) return false;
-        key = Ref::borrow(k);
-        value = Ref::borrow(v);
         return true;
     }
 
@@ -75,6 +69,9 @@ inline std::string_view name_text(PyObject* name, Utf8& holder) {
 // How many elements of a list or tuple ahead of the one being rendered are
 // fetched into the cache.
 inline constexpr Py_ssize_t prefetch_distance = 8;
+
+// Ends every element's line.
+inline constexpr std::string_view separator = ",\n";
 
 // Exact built-in leaves: rendering one runs no Python code (and allocates no
 // object the cycle collector tracks), so a borrowed reference to one stays
@@ -190,7 +187,9 @@ private:
         DepthGuard guard;
         TRY(guard.enter(floor_));
         const std::uint64_t child = TRY(child_column(column));
-        ORRERY_WRITE(open);
+        // Each element's ",\n" goes out with what follows it: the next
+        // element's margin, or the closing line.
+        ORRERY_WRITE(open, Spaces{column}, Spaces{indent_});
         Ref seq = Ref::borrow(obj);
         const Py_ssize_t start = Py_SIZE(obj);
         for (Py_ssize_t i = 0; i < std::min(start, Py_SIZE(seq.get())); ++i) {
@@ -203,16 +202,15 @@ private:
                 __builtin_prefetch(ahead);
                 __builtin_prefetch(reinterpret_cast<char*>(ahead) + 64);
             }
-            ORRERY_WRITE(Spaces{column}, Spaces{indent_});
             if (inert_leaf(item)) {
                 TRY(render(item, child));
             } else {
                 Ref held = Ref::borrow(item);
                 TRY(render(held.get(), child));
             }
-            ORRERY_WRITE(std::string_view(",\n"));
+            if (i + 1 < std::min(start, Py_SIZE(seq.get()))) ORRERY_WRITE(separator, Spaces{column}, Spaces{indent_});
+            else ORRERY_WRITE(separator, Spaces{column}, close);
         }
-        ORRERY_WRITE(Spaces{column}, close);
         return ok();
     }
 
@@ -225,12 +223,15 @@ private:
         DepthGuard guard;
         TRY(guard.enter(floor_));
         const std::uint64_t child = TRY(child_column(column));
-        ORRERY_WRITE(std::string_view("{\n"));
+        ORRERY_WRITE(std::string_view("{\n"), Spaces{column}, Spaces{indent_});
         DictWalk walk(obj);
         PyObject* key;
         PyObject* value;
-        while (walk.next(key, value)) {
-            ORRERY_WRITE(Spaces{column}, Spaces{indent_});
+        // Each entry's ",\n" goes out with what follows it: the next entry's
+        // margin, or the closing line. A walk about to fault gets the ",\n"
+        // first, as any entry's line is ended before the walk goes on.
+        bool more = walk.next(key, value);
+        while (more) {
             if (inert_leaf(key) && inert_leaf(value)) {
                 TRY(render(key, child));
                 ORRERY_WRITE(std::string_view(": "));
@@ -243,9 +244,11 @@ private:
                 ORRERY_WRITE(std::string_view(": "));
                 TRY(render(v.get(), child));
             }
-            ORRERY_WRITE(std::string_view(",\n"));
+            if (!walk.intact()) ORRERY_WRITE(separator);
+            more = walk.next(key, value);
+            if (more) ORRERY_WRITE(separator, Spaces{column}, Spaces{indent_});
         }
-        ORRERY_WRITE(Spaces{column}, std::string_view("}"));
+        ORRERY_WRITE(separator, Spaces{column}, std::string_view("}"));
         return ok();
     }
 
@@ -264,15 +267,23 @@ private:
         return Ref::steal(v);
     }
 
+    // str() of an object: an exact str is its own str() and is kept as it is.
+    static Result<Ref> str_of(Ref obj) {
+        if (PyUnicode_CheckExact(obj.get())) return obj;
+        PyObject* s = PyObject_Str(obj.get());
+        if (s == nullptr) return PyErr::fetch();
+        return Ref::steal(s);
+    }
+
     Status dataclass_form(PyObject* obj, std::uint64_t column) {
         Sink& out = out_;
         DepthGuard guard;
         TRY(guard.enter(floor_));
         Ref cls = TRY(get_attr(obj, names::class_.get()));
         Ref name_obj = TRY(get_attr(cls.get(), names::name.get()));
-        Ref name_str = Ref::steal(PyObject_Str(name_obj.get()));
-        if (!name_str) return PyErr::fetch();
-        Utf8 name = text_of(name_str.get());
+        Ref name_str = TRY(str_of(std::move(name_obj)));
+        Utf8 name_holder;
+        const std::string_view name = name_text(name_str.get(), name_holder);
 
         Ref fields = TRY(get_attr(obj, names::dataclass_fields.get()));
         if (!PyDict_Check(fields.get())) return PyErr::cast_error(Py_TYPE(fields.get()), &PyDict_Type);
@@ -282,15 +293,19 @@ private:
         if (PyDict_GET_SIZE(fields.get()) != 0) {
             const FieldKinds* kinds = TRY(field_kinds());
             DictWalk walk(fields.get());
-            Ref key, field;
-            while (walk.next(key, field)) {
-                if (kinds != nullptr && TRY(is_pseudo_field(*kinds, field.get()))) continue;
+            PyObject* entry_key;
+            PyObject* field;
+            while (walk.next(entry_key, field)) {
+                // The key is held from here on: the code that may run below
+                // can change the mapping. The field is only read before that
+                // (is_pseudo_field holds it when it runs code itself).
+                Ref key = Ref::borrow(entry_key);
+                if (kinds != nullptr && TRY(is_pseudo_field(*kinds, field))) continue;
                 if (!child) {
                     child = TRY(child_column(column));
-                    ORRERY_WRITE(name.view(), std::string_view("(\n"));
+                    ORRERY_WRITE(name, std::string_view("(\n"));
                 }
-                Ref field_name = Ref::steal(PyObject_Str(key.get()));
-                if (!field_name) return PyErr::fetch();
+                Ref field_name = TRY(str_of(std::move(key)));
                 Ref value = TRY(get_attr(obj, field_name.get()));
                 Utf8 field_text;
                 const std::string_view field_view = name_text(field_name.get(), field_text);
@@ -300,7 +315,7 @@ private:
             }
         }
         if (child) ORRERY_WRITE(Spaces{column}, std::string_view(")"));
-        else ORRERY_WRITE(name.view(), std::string_view("()"));
+        else ORRERY_WRITE(name, std::string_view("()"));
         return ok();
     }
 
@@ -315,7 +330,8 @@ private:
         } else if (!PyType_IsSubtype(t, kinds.field_class)) {
             return false;
         }
-        Ref kind = TRY(get_attr(field, names::field_type.get()));
+        Ref held = Ref::borrow(field);
+        Ref kind = TRY(get_attr(held.get(), names::field_type.get()));
         return kind.get() != kinds.field_marker;
     }
 

@@ -8,6 +8,10 @@
 #include "engine/leaves.hpp"
 #include "engine/memory.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace orrery {
 
 namespace {
@@ -66,13 +70,56 @@ bool resize(Ref& s, std::size_t length) {
     return ok;
 }
 
+// Units past a quoted ASCII string that writing it may overwrite (they are
+// overwritten again by later text).
+constexpr std::size_t quoted_slack = 16;
+
+#if defined(__SSE2__)
+// Writes 16 ASCII bytes as 16 units.
 template <class Unit>
-void put_quoted(Unit* p, const Py_UCS1* text, std::size_t n, char quote) {
+inline void widen16(Unit* p, __m128i v) {
+    const __m128i zero = _mm_setzero_si128();
+    auto* out = reinterpret_cast<__m128i*>(p);
+    const __m128i lo = _mm_unpacklo_epi8(v, zero);
+    const __m128i hi = _mm_unpackhi_epi8(v, zero);
+    if constexpr (sizeof(Unit) == 2) {
+        _mm_storeu_si128(out, lo);
+        _mm_storeu_si128(out + 1, hi);
+    } else {
+        _mm_storeu_si128(out, _mm_unpacklo_epi16(lo, zero));
+        _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(lo, zero));
+        _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(hi, zero));
+        _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(hi, zero));
+    }
+}
+#endif
+
+// Writes `quote`, the text and `quote`, with room for quoted_slack units
+// more. `inside_object` says the 16 bytes ending at the text's end lie in
+// one allocation (the text of a compact str follows its header).
+template <class Unit>
+void put_quoted(Unit* p, const Py_UCS1* text, std::size_t n, char quote, bool inside_object) {
     p[0] = static_cast<Unit>(quote);
     if constexpr (sizeof(Unit) == 1) {
         std::memcpy(p + 1, text, n);
     } else {
-        for (std::size_t i = 0; i < n; ++i) p[i + 1] = text[i];
+        std::size_t i = 0;
+#if defined(__SSE2__)
+        const auto load = [](const void* at) { return _mm_loadu_si128(static_cast<const __m128i*>(at)); };
+        for (; i + 16 <= n; i += 16) widen16(p + 1 + i, load(text + i));
+        if (i < n && inside_object) {
+            // The last bytes, read as the 16 ending at the text's end and
+            // moved to the front of a block through the stack.
+            alignas(16) unsigned char block[32];
+            _mm_store_si128(reinterpret_cast<__m128i*>(block), load(text + n - 16));
+            _mm_store_si128(reinterpret_cast<__m128i*>(block) + 1, _mm_setzero_si128());
+            widen16(p + 1 + i, load(block + 16 - (n - i)));
+            i = n;
+        }
+#else
+        (void)inside_object;
+#endif
+        for (; i < n; ++i) p[i + 1] = text[i];
     }
     p[n + 1] = static_cast<Unit>(quote);
 }
@@ -183,13 +230,14 @@ bool MemorySink::append_str_repr(PyObject* s) {
         // Most strings: ASCII with nothing to escape, copied between quotes.
         const auto* text = static_cast<const Py_UCS1*>(PyUnicode_DATA(s));
         const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-        const leaves::StrShape shape = leaves::ascii_shape(text, static_cast<Py_ssize_t>(n), PyUnicode_IS_COMPACT(s));
+        const bool inside = PyUnicode_IS_COMPACT(s);
+        const leaves::StrShape shape = leaves::ascii_shape(text, static_cast<Py_ssize_t>(n), inside);
         if (shape.plain) {
-            unsigned char* p = reserve(n + 2);
+            unsigned char* p = reserve(n + 2 + quoted_slack);
             switch (unit_) {
-                case 1: put_quoted(reinterpret_cast<Py_UCS1*>(p), text, n, shape.quote); break;
-                case 2: put_quoted(reinterpret_cast<Py_UCS2*>(p), text, n, shape.quote); break;
-                default: put_quoted(reinterpret_cast<Py_UCS4*>(p), text, n, shape.quote); break;
+                case 1: put_quoted(reinterpret_cast<Py_UCS1*>(p), text, n, shape.quote, inside); break;
+                case 2: put_quoted(reinterpret_cast<Py_UCS2*>(p), text, n, shape.quote, inside); break;
+                default: put_quoted(reinterpret_cast<Py_UCS4*>(p), text, n, shape.quote, inside); break;
             }
             size_ += n + 2;
             return true;

@@ -44,6 +44,19 @@ public:
 
     template <class... Fragments>
     IoStatus write_fmt(const Fragments&... fragments) {
+        if constexpr (sizeof...(Fragments) > 1) {
+            // An ASCII piece (the common case: margins, punctuation, names)
+            // takes one room check for all its fragments.
+            if ((ascii_fragment(fragments) && ...)) {
+                unsigned char* p = reserve((room(fragments) + ...));
+                switch (unit_) {
+                    case 1: (put<Py_UCS1>(p, fragments), ...); break;
+                    case 2: (put<Py_UCS2>(p, fragments), ...); break;
+                    default: (put<Py_UCS4>(p, fragments), ...); break;
+                }
+                return {};
+            }
+        }
         (append(fragments), ...);
         return {};
     }
@@ -94,6 +107,34 @@ private:
         for (char c : s) any |= static_cast<unsigned char>(c);
         return any < 0x80;
     }
+    static bool ascii_fragment(std::string_view s) noexcept { return is_ascii(s); }
+    static bool ascii_fragment(Spaces) noexcept { return true; }
+    // Units a fragment may write: a run of spaces is written in whole blocks.
+    static std::size_t room(std::string_view s) noexcept { return s.size(); }
+    static std::size_t room(Spaces sp) noexcept { return static_cast<std::size_t>(sp.count) + 64; }
+    // Writes an ASCII fragment at `p` (room reserved), advancing `p`.
+    template <class Unit>
+    void put(unsigned char*& p, std::string_view s) noexcept {
+        auto* u = reinterpret_cast<Unit*>(p);
+        if constexpr (sizeof(Unit) == 1) {
+            if (s.size() <= 8) {
+                for (std::size_t i = 0; i < s.size(); ++i) u[i] = static_cast<unsigned char>(s[i]);
+            } else {
+                std::memcpy(u, s.data(), s.size());
+            }
+        } else {
+            widen_into(u, s.data(), s.size());
+        }
+        p += s.size() * sizeof(Unit);
+        size_ += s.size();
+    }
+    template <class Unit>
+    void put(unsigned char*& p, Spaces sp) noexcept {
+        const auto n = static_cast<std::size_t>(sp.count);
+        fill_spaces(reinterpret_cast<Unit*>(p), n);
+        p += n * sizeof(Unit);
+        size_ += n;
+    }
     // Room for `n` more units; returns where they go (bytes of the storage).
     unsigned char* reserve(std::size_t n) {
         if (cap_ - size_ < n) [[unlikely]]
@@ -123,15 +164,18 @@ private:
     // Spaces are copied in blocks of 64 bytes; the units past the run are
     // overwritten by later text.
     template <class Unit>
-    void put_spaces(std::size_t n) {
+    static void fill_spaces(Unit* p, std::size_t n) noexcept {
         constexpr std::size_t block = 64 / sizeof(Unit);
         static constexpr auto blank = [] {
             std::array<Unit, block> b{};
             b.fill(' ');
             return b;
         }();
-        auto* p = reinterpret_cast<Unit*>(reserve(n + block));
         for (std::size_t i = 0; i < n; i += block) std::memcpy(p + i, blank.data(), 64);
+    }
+    template <class Unit>
+    void put_spaces(std::size_t n) {
+        fill_spaces(reinterpret_cast<Unit*>(reserve(n + 64 / sizeof(Unit))), n);
         size_ += n;
     }
     void append_utf8(std::string_view s);
