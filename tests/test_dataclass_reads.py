@@ -2,12 +2,15 @@
 follow the instance and its class as they are at that moment, even when
 rendering changes them half way through a call."""
 import dataclasses
+import os
 import sys
+import textwrap
 from typing import ClassVar
 
 import pytest
 
 import orrery
+from childproc import run
 from model import model_format
 
 dc = dataclasses.dataclass
@@ -220,3 +223,44 @@ def test_field_class_changed_while_rendering_is_followed(change):
                 delattr(dataclasses.Field, name)
     # Shown from the instance whose rendering made the change on.
     assert text.count("shared=0") == 2 and "a=1,\n    )" in text
+
+
+LENGTHS = [0, 1, 3, 4, 7, 8, 9, 15, 16, 17, 52, 55, 56, 63, 64, 65, 70]
+
+
+@pytest.mark.parametrize("width", ["", "é", "\u20ac", "\U0001f600"])  # the result's character width
+@pytest.mark.parametrize("indent", [0, 4, 30, 56, 60, 64])
+@pytest.mark.parametrize("length", LENGTHS)
+def test_names_and_margins_of_every_length(length, indent, width):
+    field, cls_name = ("f" * 70)[:length], "".join(chr(65 + i % 26) for i in range(length))
+    cls = type(cls_name, (), {"__dataclass_fields__": {field: None, "x" + width: None}})
+    inner = cls()
+    setattr(inner, field, width or 1)
+    setattr(inner, "x" + width, [])
+    outer = cls()
+    setattr(outer, field, inner)
+    setattr(outer, "x" + width, cls.__new__(type(cls_name, (), {"__dataclass_fields__": {}})))
+    doc = [outer]
+    assert orrery.pretty_format(doc, indent) == model_format(doc, indent)
+
+
+def printed_docs():
+    docs = []
+    for n in (1, 4, 8, 9, 60, 70):
+        cls = dataclasses.make_dataclass("C" * n, [("f" * n, object), ("g\u00e9", object)])
+        docs.append([cls(cls(n, "\u20ac"), [])])
+    return docs
+
+
+def test_printed_names_and_margins_match_the_formatted_ones():
+    code = """
+        import os, orrery, test_dataclass_reads
+        for indent in (0, 4, 60):
+            for doc in test_dataclass_reads.printed_docs():
+                orrery.pretty_print(doc, indent)
+                os.write(1, b"@@\\n")
+    """
+    rc, out, err = run(f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r})\n" + textwrap.dedent(code))
+    assert rc == 0, err
+    want = [orrery.pretty_format(doc, indent) + "\n" for indent in (0, 4, 60) for doc in printed_docs()]
+    assert out.decode().split("@@\n")[:-1] == want

@@ -11,6 +11,7 @@
 #include "boundary/result.hpp"
 #include "boundary/text.hpp"
 #include "engine/dataclass_reads.hpp"
+#include "engine/dataclass_text.hpp"
 #include "engine/depth.hpp"
 #include "engine/leaves.hpp"
 #include "engine/sink.hpp"
@@ -281,6 +282,12 @@ private:
     // that read would run no code either; otherwise it is dropped before
     // the first read that may run code, and the mapping is read again.
     Status dataclass_form(PyObject* obj, std::uint64_t column, Ref first) {
+#define TRY_PIECE(spaces, ascii, text, tail)                                   \
+    do {                                                                      \
+        IoStatus st_ = write_piece(out_, spaces, ascii, text, tail);          \
+        if (!st_) [[unlikely]]                                                \
+            return ::orrery::io_error(st_);                                   \
+    } while (0)
         Sink& out = out_;
         const DataclassReads reads = dataclass_types_.of(Py_TYPE(obj));
         if (!reads.fields_repeatable || !reads.class_is_type) first.reset();
@@ -295,6 +302,7 @@ private:
         Ref name_str = TRY(str_of(std::move(name_obj)));
         Utf8 name_holder;
         const std::string_view name = name_text(name_str.get(), name_holder);
+        const bool name_ascii = ascii_text(name_str.get()).has_value();
 
         Ref fields = first ? std::move(first) : TRY(get_attr(obj, names::dataclass_fields.get()));
         if (!PyDict_Check(fields.get())) return PyErr::cast_error(Py_TYPE(fields.get()), &PyDict_Type);
@@ -314,21 +322,22 @@ private:
                 if (kinds != nullptr && TRY(is_pseudo_field(*kinds, field))) continue;
                 if (!child) {
                     child = TRY(child_column(column));
-                    ORRERY_WRITE(name, std::string_view("(\n"));
+                    TRY_PIECE(0, name_ascii, name, "(\n");
                 }
                 Ref field_name = TRY(str_of(std::move(key)));
                 Ref value = TRY(get_attr(obj, field_name.get()));
                 Utf8 field_text;
                 const std::string_view field_view = name_text(field_name.get(), field_text);
-                ORRERY_WRITE(Spaces{column}, Spaces{indent_}, field_view, std::string_view("="));
+                TRY_PIECE(*child, ascii_text(field_name.get()).has_value(), field_view, "=");
                 TRY(render(value.get(), *child));
                 ORRERY_WRITE(std::string_view(",\n"));
             }
         }
-        if (child) ORRERY_WRITE(Spaces{column}, std::string_view(")"));
-        else ORRERY_WRITE(name, std::string_view("()"));
+        if (child) TRY_PIECE(column, true, std::string_view(), ")");
+        else TRY_PIECE(0, name_ascii, name, "()");
         return ok();
     }
+#undef TRY_PIECE
 
     // A class-variable or init-only entry of a fields mapping: an instance of
     // Field or of a subclass (by its real type, never by a claimed __class__)
