@@ -47,7 +47,7 @@ struct DataclassReads {
     // object.
     bool fields_repeatable = false;
 
-    // Instances of `t` (always read before a reading of the type is used).
+    // Found out with lookups on the type, which run no code.
     static DataclassReads of(PyTypeObject* t) {
         DataclassReads r;
         if (!generic_reads(t)) return r;
@@ -59,7 +59,7 @@ struct DataclassReads {
     }
 };
 
-// The readings of the types met during one call, kept for the last one.
+// What was found out about the last type met during one call.
 class DataclassTypes {
 public:
     DataclassReads of(PyTypeObject* t) {
