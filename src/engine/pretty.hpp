@@ -10,6 +10,8 @@
 #include "boundary/interned.hpp"
 #include "boundary/result.hpp"
 #include "boundary/text.hpp"
+#include "engine/dataclass_reads.hpp"
+#include "engine/dataclass_text.hpp"
 #include "engine/depth.hpp"
 #include "engine/leaves.hpp"
 #include "engine/sink.hpp"
@@ -111,8 +113,8 @@ public:
         if (!never_dataclass(type) && !PyType_Check(obj)) {
             PyObject* fields = nullptr;
             const int found = lookup_optional(obj, names::dataclass_fields.get(), &fields);
-            Ref::steal(fields).reset();
-            if (found > 0) return dataclass_form(obj, column);
+            Ref first = Ref::steal(fields);
+            if (found > 0) return dataclass_form(obj, column, std::move(first));
             if (found < 0) TRY(ordinary_failure());
         }
         if (PyList_Check(obj)) return sequence_form<true>(obj, column);
@@ -275,17 +277,34 @@ private:
         return Ref::steal(s);
     }
 
-    Status dataclass_form(PyObject* obj, std::uint64_t column) {
+    // `first` is what the dataclass test read of "__dataclass_fields__". It
+    // stands for the second read while nothing can have run in between and
+    // that read would run no code either; otherwise it is dropped before
+    // the first read that may run code, and the mapping is read again.
+    Status dataclass_form(PyObject* obj, std::uint64_t column, Ref first) {
+#define TRY_PIECE(spaces, ascii, text, tail)                                   \
+    do {                                                                      \
+        IoStatus st_ = write_piece(out_, spaces, ascii, text, tail);          \
+        if (!st_) [[unlikely]]                                                \
+            return ::orrery::io_error(st_);                                   \
+    } while (0)
         Sink& out = out_;
+        const DataclassReads reads = dataclass_types_.of(Py_TYPE(obj));
+        if (!reads.fields_repeatable || !reads.class_is_type) first.reset();
         DepthGuard guard;
         TRY(guard.enter(floor_));
-        Ref cls = TRY(get_attr(obj, names::class_.get()));
-        Ref name_obj = TRY(get_attr(cls.get(), names::name.get()));
+        Ref cls = reads.class_is_type ? Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)))
+                                      : TRY(get_attr(obj, names::class_.get()));
+        PyObject* plain_name = plain_class_name(cls.get());
+        if (plain_name == nullptr) first.reset();
+        Ref name_obj = plain_name != nullptr ? Ref::borrow(plain_name) : TRY(get_attr(cls.get(), names::name.get()));
+        if (!PyUnicode_CheckExact(name_obj.get())) first.reset();
         Ref name_str = TRY(str_of(std::move(name_obj)));
         Utf8 name_holder;
         const std::string_view name = name_text(name_str.get(), name_holder);
+        const bool name_ascii = ascii_text(name_str.get()).has_value();
 
-        Ref fields = TRY(get_attr(obj, names::dataclass_fields.get()));
+        Ref fields = first ? std::move(first) : TRY(get_attr(obj, names::dataclass_fields.get()));
         if (!PyDict_Check(fields.get())) return PyErr::cast_error(Py_TYPE(fields.get()), &PyDict_Type);
         // The form opens with the first real field; pseudo-fields are walked
         // over (the walk still checks the whole mapping for changes).
@@ -303,27 +322,28 @@ private:
                 if (kinds != nullptr && TRY(is_pseudo_field(*kinds, field))) continue;
                 if (!child) {
                     child = TRY(child_column(column));
-                    ORRERY_WRITE(name, std::string_view("(\n"));
+                    TRY_PIECE(0, name_ascii, name, "(\n");
                 }
                 Ref field_name = TRY(str_of(std::move(key)));
                 Ref value = TRY(get_attr(obj, field_name.get()));
                 Utf8 field_text;
                 const std::string_view field_view = name_text(field_name.get(), field_text);
-                ORRERY_WRITE(Spaces{column}, Spaces{indent_}, field_view, std::string_view("="));
+                TRY_PIECE(*child, ascii_text(field_name.get()).has_value(), field_view, "=");
                 TRY(render(value.get(), *child));
                 ORRERY_WRITE(std::string_view(",\n"));
             }
         }
-        if (child) ORRERY_WRITE(Spaces{column}, std::string_view(")"));
-        else ORRERY_WRITE(name, std::string_view("()"));
+        if (child) TRY_PIECE(column, true, std::string_view(), ")");
+        else TRY_PIECE(0, name_ascii, name, "()");
         return ok();
     }
+#undef TRY_PIECE
 
     // A class-variable or init-only entry of a fields mapping: an instance of
     // Field or of a subclass (by its real type, never by a claimed __class__)
     // whose `_field_type` is not the real-field marker. Any other value, a
     // Field or not, describes a field.
-    static Result<bool> is_pseudo_field(const FieldKinds& kinds, PyObject* field) {
+    Result<bool> is_pseudo_field(const FieldKinds& kinds, PyObject* field) {
         PyTypeObject* t = Py_TYPE(field);
         if (t == kinds.field_class) {
             if (PyObject* kind = slot_value(kinds, field)) return kind != kinds.field_marker;
@@ -341,17 +361,22 @@ private:
     // still finds the member descriptor seen when the kinds were fetched,
     // the attribute read returns what that data descriptor reads: the slot's
     // value, or AttributeError for an empty slot (left to the attribute read).
-    static PyObject* slot_value(const FieldKinds& kinds, PyObject* field) {
+    // The lookup is made again only when Field has changed since the last.
+    PyObject* slot_value(const FieldKinds& kinds, PyObject* field) {
         PyTypeObject* t = kinds.field_class;
-        if (kinds.slot == nullptr || t->tp_getattro != PyObject_GenericGetAttr ||
-            _PyType_Lookup(t, names::field_type.get()) != kinds.slot)
-            return nullptr;
+        if (kinds.slot == nullptr || !generic_reads(t)) return nullptr;
+        if (!field_class_stamp_.holds(t)) {
+            if (_PyType_Lookup(t, names::field_type.get()) != kinds.slot) return nullptr;
+            field_class_stamp_.take(t);
+        }
         return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(field) + kinds.slot_offset);
     }
 
     Sink& out_;
     const std::uint64_t indent_;
     const std::uintptr_t floor_;
+    DataclassTypes dataclass_types_;
+    TypeStamp field_class_stamp_;
 };
 
 #undef ORRERY_WRITE
