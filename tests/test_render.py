@@ -236,3 +236,19 @@ def test_entry_held_while_its_key_runs_code(make):
     with pytest.raises(BaseException) as info:
         orrery.pretty_format(d)
     assert str(info.value) == "dictionary changed size during iteration"
+
+
+@pytest.mark.parametrize("wrap", [lambda x: [x], lambda x: (x,), lambda x: {"w": x}, lambda x: Point(x, 1)],
+                         ids=["list", "tuple", "dict", "dataclass"])
+@pytest.mark.parametrize("outer", ["list", "dict"])
+def test_element_held_while_its_contents_drop_it(outer, wrap):
+    # Rendering the element runs code that drops the container's reference
+    # to it (the list is cleared; the dict's value is replaced, keeping its
+    # size and keys): the element must stay alive until it is written out.
+    if outer == "list":
+        doc = [wrap(Raw(lambda: doc.clear() or "m")), "tail"]
+        expected = orrery.pretty_format([wrap(Raw("m"))])
+    else:
+        doc = {"k": wrap(Raw(lambda: doc.__setitem__("k", 0) or "m")), "after": 2}
+        expected = orrery.pretty_format({"k": wrap(Raw("m")), "after": 2})
+    assert orrery.pretty_format(doc) == expected

@@ -73,14 +73,6 @@ inline constexpr Py_ssize_t prefetch_distance = 8;
 // Ends every element's line.
 inline constexpr std::string_view separator = ",\n";
 
-// Exact built-in leaves: rendering one runs no Python code (and allocates no
-// object the cycle collector tracks), so a borrowed reference to one stays
-// valid while it is written.
-inline bool inert_leaf(PyObject* obj) noexcept {
-    PyTypeObject* t = Py_TYPE(obj);
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || obj == Py_None;
-}
-
 // Types whose instances can never carry "__dataclass_fields__": the lookup
 // would always fail without running Python code, so it is skipped.
 inline bool never_dataclass(PyTypeObject* t) noexcept {
@@ -105,8 +97,45 @@ public:
     Renderer(Sink& out, std::uint64_t indent) noexcept : out_(out), indent_(indent), floor_(native_stack_floor()) {}
 
     Status render(PyObject* obj, std::uint64_t column) {
+        switch (write_leaf(obj)) {
+            case Leaf::written: return ok();
+            case Leaf::failed: return take_failure();
+            case Leaf::other: break;
+        }
+        return render_other(obj, column);
+    }
+
+private:
+    // What write_leaf did with an object.
+    enum class Leaf : std::uint8_t {
+        written,  // an exact built-in leaf, written
+        failed,   // writing it failed: the error is in failure_
+        other,    // not written: anything else, or too large for the direct path
+    };
+
+    Status take_failure() { return std::move(failure_); }
+
+    // Renders an element of a container at `column`. Exact built-in leaves are
+    // written through a borrowed reference (writing them runs no Python code);
+    // anything else is held while it is rendered, since the code that runs can
+    // drop the container's reference.
+    Status render_element(PyObject* item, std::uint64_t column) {
+        switch (write_leaf(item)) {
+            case Leaf::written: return ok();
+            case Leaf::failed: return take_failure();
+            case Leaf::other: break;
+        }
+        Ref held = Ref::borrow(item);
+        return render_other(held.get(), column);
+    }
+
+    // Everything but the leaves write_leaf takes.
+    Status render_other(PyObject* obj, std::uint64_t column) {
         PyTypeObject* type = Py_TYPE(obj);
-        if (std::optional<Status> done = fast_leaf(obj, type)) return std::move(*done);
+        // Exact dicts and lists first: they are most of a document's
+        // containers and never dataclass instances.
+        if (type == &PyDict_Type) return dict_form(obj, column);
+        if (type == &PyList_Type) return sequence_form<true>(obj, column);
         // A class is never a dataclass instance, whatever its attributes.
         if (!never_dataclass(type) && !PyType_Check(obj)) {
             PyObject* fields = nullptr;
@@ -121,26 +150,28 @@ public:
         return other_form(obj);
     }
 
-private:
-    // Exact built-in leaves written without calling repr(). Returns nothing
-    // when `obj` is not one of them (or is too large for the direct path).
-    std::optional<Status> fast_leaf(PyObject* obj, PyTypeObject* type) {
+    // Writes an exact built-in leaf without calling repr(), in the order of
+    // how common the types are in documents.
+    Leaf write_leaf(PyObject* obj) {
         Sink& out = out_;
+        PyTypeObject* type = Py_TYPE(obj);
         IoStatus st;
         if (type == &PyUnicode_Type) {
 #if PY_VERSION_HEX < 0x030C0000
-            if (PyUnicode_READY(obj) < 0) return Status(PyErr::fetch());
+            if (PyUnicode_READY(obj) < 0) {
+                failure_ = PyErr::fetch();
+                return Leaf::failed;
+            }
 #endif
             if constexpr (requires { out.append_str_repr(obj); }) {
                 // Written straight into the result, in its own width.
-                if (out.append_str_repr(obj)) return Status();
-                return std::nullopt;
+                return out.append_str_repr(obj) ? Leaf::written : Leaf::other;
             }
-            if (PyUnicode_GET_LENGTH(obj) > leaves::max_direct_str) return std::nullopt;
+            if (PyUnicode_GET_LENGTH(obj) > leaves::max_direct_str) return Leaf::other;
             st = out.write_generated(leaves::str_repr_bound(obj), [obj](char* dst) { return leaves::str_repr(obj, dst); });
         } else if (type == &PyLong_Type) {
             long long v = 0;
-            if (!leaves::small_int_value(obj, v)) return std::nullopt;
+            if (!leaves::small_int_value(obj, v)) return Leaf::other;
             st = out.write_generated(leaves::int_repr_bound, [v](char* dst) { return leaves::int_repr(v, dst); });
         } else if (obj == Py_None) {
             st = out.write_fmt(std::string_view("None"));
@@ -150,10 +181,13 @@ private:
             const double v = PyFloat_AS_DOUBLE(obj);
             st = out.write_generated(leaves::float_repr_bound, [v](char* dst) { return leaves::float_repr(v, dst); });
         } else {
-            return std::nullopt;
+            return Leaf::other;
         }
-        if (!st) return Status(io_error(st));
-        return Status();
+        if (!st) [[unlikely]] {
+            failure_ = io_error(st);
+            return Leaf::failed;
+        }
+        return Leaf::written;
     }
 
     Result<std::uint64_t> child_column(std::uint64_t column) const {
@@ -202,12 +236,7 @@ private:
                 __builtin_prefetch(ahead);
                 __builtin_prefetch(reinterpret_cast<char*>(ahead) + 64);
             }
-            if (inert_leaf(item)) {
-                TRY(render(item, child));
-            } else {
-                Ref held = Ref::borrow(item);
-                TRY(render(held.get(), child));
-            }
+            TRY(render_element(item, child));
             if (i + 1 < std::min(start, Py_SIZE(seq.get()))) ORRERY_WRITE(separator, Spaces{column}, Spaces{indent_});
             else ORRERY_WRITE(separator, Spaces{column}, close);
         }
@@ -232,15 +261,18 @@ private:
         // first, as any entry's line is ended before the walk goes on.
         bool more = walk.next(key, value);
         while (more) {
-            if (inert_leaf(key) && inert_leaf(value)) {
-                TRY(render(key, child));
+            const Leaf written = write_leaf(key);
+            if (written == Leaf::failed) [[unlikely]]
+                return take_failure();
+            if (written == Leaf::written) {
                 ORRERY_WRITE(std::string_view(": "));
-                TRY(render(value, child));
+                TRY(render_element(value, child));
             } else {
-                // Rendering may run code that changes the dict: hold both.
+                // Rendering the key may run code that changes the dict: hold
+                // the value as well.
                 Ref k = Ref::borrow(key);
                 Ref v = Ref::borrow(value);
-                TRY(render(k.get(), child));
+                TRY(render_other(k.get(), child));
                 ORRERY_WRITE(std::string_view(": "));
                 TRY(render(v.get(), child));
             }
@@ -352,6 +384,7 @@ private:
     Sink& out_;
     const std::uint64_t indent_;
     const std::uintptr_t floor_;
+    Status failure_;  // why the last write_leaf failed
 };
 
 #undef ORRERY_WRITE
