@@ -61,6 +61,23 @@ public:
         return {};
     }
 
+    // A line break or an opening (",\n", "{\n", ...) and the margin of the
+    // next line as two runs of spaces: the runs are written as one, in
+    // blocks from the first.
+    IoStatus write_fmt(std::string_view lead, Spaces margin, Spaces step) {
+        if (lead.size() > max_lead || !is_ascii(lead)) [[unlikely]]
+            return write_fmt<std::string_view, Spaces, Spaces>(lead, margin, step);
+        const auto n = static_cast<std::size_t>(margin.count + step.count);
+        unsigned char* p = reserve(max_lead + n + 64);
+        switch (unit_) {
+            case 1: put_line(reinterpret_cast<Py_UCS1*>(p), lead, n); break;
+            case 2: put_line(reinterpret_cast<Py_UCS2*>(p), lead, n); break;
+            default: put_line(reinterpret_cast<Py_UCS4*>(p), lead, n); break;
+        }
+        size_ += lead.size() + n;
+        return {};
+    }
+
     // One piece of ASCII text produced in place by `fill(dst) -> size`, at
     // most `bound` bytes.
     template <class Fill>
@@ -172,6 +189,14 @@ private:
             return b;
         }();
         for (std::size_t i = 0; i < n; i += block) std::memcpy(p + i, blank.data(), 64);
+    }
+    // Longest lead of a line break written in one piece with its margin.
+    static constexpr std::size_t max_lead = 8;
+    // Writes `lead` and `n` spaces at `p` (room for max_lead + n + 64 units).
+    template <class Unit>
+    static void put_line(Unit* p, std::string_view lead, std::size_t n) noexcept {
+        for (std::size_t i = 0; i < lead.size(); ++i) p[i] = static_cast<unsigned char>(lead[i]);
+        fill_spaces(p + lead.size(), n);
     }
     template <class Unit>
     void put_spaces(std::size_t n) {
