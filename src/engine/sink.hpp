@@ -36,6 +36,10 @@ concept TextSink = requires(S& s, std::string_view text, Spaces sp) {
 // so the result always has the width of its widest character. Structural
 // text (spaces, punctuation, numbers) is ASCII and written as units of the
 // current width. Running out of memory throws std::bad_alloc.
+//
+// The writes the renderer makes for every element are forced inline: its
+// element loops are large enough that the compiler otherwise calls them out
+// of line, where the constant punctuation they write is no longer folded.
 class MemorySink {
 public:
     MemorySink() noexcept = default;
@@ -43,7 +47,7 @@ public:
     MemorySink& operator=(const MemorySink&) = delete;
 
     template <class... Fragments>
-    IoStatus write_fmt(const Fragments&... fragments) {
+    [[gnu::always_inline]] IoStatus write_fmt(const Fragments&... fragments) {
         if constexpr (sizeof...(Fragments) > 1) {
             // An ASCII piece (the common case: margins, punctuation, names)
             // takes one room check for all its fragments.
@@ -62,26 +66,26 @@ public:
     }
 
     // A line break or an opening (",\n", "{\n", ...) and the margin of the
-    // next line as two runs of spaces: the runs are written as one, in
-    // blocks from the first.
-    IoStatus write_fmt(std::string_view lead, Spaces margin, Spaces step) {
-        if (lead.size() > max_lead || !is_ascii(lead)) [[unlikely]]
+    // next line as two runs of spaces, or a line break, a margin and a
+    // closing ("}", ")", ...). A lead and a closing of up to max_lead ASCII
+    // characters take one room check, and the margin is written as one run.
+    [[gnu::always_inline]] IoStatus write_fmt(std::string_view lead, Spaces margin, Spaces step) {
+        if (!short_ascii(lead)) [[unlikely]]
             return write_fmt<std::string_view, Spaces, Spaces>(lead, margin, step);
-        const auto n = static_cast<std::size_t>(margin.count + step.count);
-        unsigned char* p = reserve(max_lead + n + 64);
-        switch (unit_) {
-            case 1: put_line(reinterpret_cast<Py_UCS1*>(p), lead, n); break;
-            case 2: put_line(reinterpret_cast<Py_UCS2*>(p), lead, n); break;
-            default: put_line(reinterpret_cast<Py_UCS4*>(p), lead, n); break;
-        }
-        size_ += lead.size() + n;
+        put_line(lead, static_cast<std::size_t>(margin.count + step.count), {});
+        return {};
+    }
+    [[gnu::always_inline]] IoStatus write_fmt(std::string_view lead, Spaces margin, std::string_view close) {
+        if (!short_ascii(lead) || !short_ascii(close)) [[unlikely]]
+            return write_fmt<std::string_view, Spaces, std::string_view>(lead, margin, close);
+        put_line(lead, static_cast<std::size_t>(margin.count), close);
         return {};
     }
 
     // One piece of ASCII text produced in place by `fill(dst) -> size`, at
     // most `bound` bytes.
     template <class Fill>
-    IoStatus write_generated(std::size_t bound, Fill&& fill) {
+    [[gnu::always_inline]] IoStatus write_generated(std::size_t bound, Fill&& fill) {
         if (unit_ == 1) {
             size_ += fill(reinterpret_cast<char*>(reserve(bound)));
         } else if (bound <= 64) {
@@ -99,7 +103,7 @@ public:
     bool append_str_repr(PyObject* s);
 
     // UTF-8 text (ASCII in the common case).
-    void append(std::string_view s) {
+    [[gnu::always_inline]] void append(std::string_view s) {
         if (is_ascii(s)) [[likely]]
             append_ascii(s.data(), s.size());
         else
@@ -158,7 +162,7 @@ private:
             grow(n);
         return data_ + size_ * unit_;
     }
-    void append_ascii(const char* s, std::size_t n) {
+    [[gnu::always_inline]] void append_ascii(const char* s, std::size_t n) {
         unsigned char* p = reserve(n);
         switch (unit_) {
             case 1:
@@ -190,13 +194,28 @@ private:
         }();
         for (std::size_t i = 0; i < n; i += block) std::memcpy(p + i, blank.data(), 64);
     }
-    // Longest lead of a line break written in one piece with its margin.
+    // Longest lead or closing written in one piece with a margin.
     static constexpr std::size_t max_lead = 8;
-    // Writes `lead` and `n` spaces at `p` (room for max_lead + n + 64 units).
+    static bool short_ascii(std::string_view s) noexcept { return s.size() <= max_lead && is_ascii(s); }
+    [[gnu::always_inline]] void put_line(std::string_view lead, std::size_t n, std::string_view close) {
+        unsigned char* p = reserve(2 * max_lead + n + 64);
+        switch (unit_) {
+            case 1: put_line(reinterpret_cast<Py_UCS1*>(p), lead, n, close); break;
+            case 2: put_line(reinterpret_cast<Py_UCS2*>(p), lead, n, close); break;
+            default: put_line(reinterpret_cast<Py_UCS4*>(p), lead, n, close); break;
+        }
+        size_ += lead.size() + n + close.size();
+    }
+    // Writes `lead`, `n` spaces and `close` at `p` (room reserved as above):
+    // the closing goes over what the block copies of spaces wrote past them.
     template <class Unit>
-    static void put_line(Unit* p, std::string_view lead, std::size_t n) noexcept {
+    [[gnu::always_inline]] static void put_line(Unit* p, std::string_view lead, std::size_t n,
+                                                std::string_view close) noexcept {
         for (std::size_t i = 0; i < lead.size(); ++i) p[i] = static_cast<unsigned char>(lead[i]);
-        fill_spaces(p + lead.size(), n);
+        p += lead.size();
+        fill_spaces(p, n);
+        p += n;
+        for (std::size_t i = 0; i < close.size(); ++i) p[i] = static_cast<unsigned char>(close[i]);
     }
     template <class Unit>
     void put_spaces(std::size_t n) {
