@@ -182,17 +182,21 @@ private:
     static void widen_into(Unit* p, const char* s, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>(s[i]);
     }
-    // Spaces are copied in blocks of 64 bytes; the units past the run are
-    // overwritten by later text.
+    // Spaces are written in blocks of 64 bytes, at least one (the room for it
+    // is always reserved, so a short margin takes one block and no test); the
+    // units past the run are overwritten by later text. A block is four
+    // stores of one 16-byte value kept in a register.
     template <class Unit>
     static void fill_spaces(Unit* p, std::size_t n) noexcept {
-        constexpr std::size_t block = 64 / sizeof(Unit);
-        static constexpr auto blank = [] {
-            std::array<Unit, block> b{};
-            b.fill(' ');
-            return b;
-        }();
-        for (std::size_t i = 0; i < n; i += block) std::memcpy(p + i, blank.data(), 64);
+        using Chunk [[gnu::vector_size(16)]] = Unit;
+        Chunk blank;
+        for (std::size_t k = 0; k < 16 / sizeof(Unit); ++k) blank[k] = ' ';
+        auto* out = reinterpret_cast<unsigned char*>(p);
+        const unsigned char* end = out + n * sizeof(Unit);
+        do {
+            for (std::size_t k = 0; k < 64; k += 16) std::memcpy(out + k, &blank, 16);
+            out += 64;
+        } while (out < end);
     }
     // Longest lead or closing written in one piece with a margin.
     static constexpr std::size_t max_lead = 8;
