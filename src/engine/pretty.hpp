@@ -66,6 +66,11 @@ inline std::string_view name_text(PyObject* name, Utf8& holder) {
     return holder.view();
 }
 
+// A sink whose writes run no Python code (one that may, such as a sink
+// running signal handlers while it waits, does not say so).
+template <class S>
+inline constexpr bool quiet_sink = requires { requires S::runs_no_code; };
+
 // How many elements of a list or tuple ahead of the one being rendered are
 // fetched into the cache.
 inline constexpr Py_ssize_t prefetch_distance = 8;
@@ -224,19 +229,30 @@ private:
         ORRERY_WRITE(open, Spaces{column}, Spaces{indent_});
         Ref seq = Ref::borrow(obj);
         const Py_ssize_t start = Py_SIZE(obj);
-        for (Py_ssize_t i = 0; i < std::min(start, Py_SIZE(seq.get())); ++i) {
+        // Where the walk ends: read again whenever code may have run (after
+        // anything but a leaf, and after every write to a sink that may run
+        // code while it writes).
+        Py_ssize_t end = start;
+        const auto shrunk = [&] { return std::min(start, Py_SIZE(seq.get())); };
+        for (Py_ssize_t i = 0; i < end; ++i) {
             PyObject* item = IsList ? PyList_GET_ITEM(seq.get(), i) : PyTuple_GET_ITEM(seq.get(), i);
             // Elements are mostly separate objects met for the first time:
             // ask for one a few places ahead (its header and the text after it).
-            if (i + prefetch_distance < Py_SIZE(seq.get())) {
+            if (i + prefetch_distance < end) {
                 PyObject* ahead = IsList ? PyList_GET_ITEM(seq.get(), i + prefetch_distance)
                                          : PyTuple_GET_ITEM(seq.get(), i + prefetch_distance);
                 __builtin_prefetch(ahead);
                 __builtin_prefetch(reinterpret_cast<char*>(ahead) + 64);
             }
-            if (const Leaf leaf = write_leaf(item); leaf != Leaf::written) TRY(render_unwritten(item, child, leaf));
-            if (i + 1 < std::min(start, Py_SIZE(seq.get()))) ORRERY_WRITE(separator, Spaces{column}, Spaces{indent_});
+            if (const Leaf leaf = write_leaf(item); leaf != Leaf::written) {
+                TRY(render_unwritten(item, child, leaf));
+                end = shrunk();
+            } else if constexpr (!quiet_sink<Sink>) {
+                end = shrunk();
+            }
+            if (i + 1 < end) ORRERY_WRITE(separator, Spaces{column}, Spaces{indent_});
             else ORRERY_WRITE(separator, Spaces{column}, close);
+            if constexpr (!quiet_sink<Sink>) end = shrunk();
         }
         return ok();
     }

@@ -46,6 +46,9 @@ public:
     MemorySink(const MemorySink&) = delete;
     MemorySink& operator=(const MemorySink&) = delete;
 
+    // Writing runs no Python code.
+    static constexpr bool runs_no_code = true;
+
     template <class... Fragments>
     [[gnu::always_inline]] IoStatus write_fmt(const Fragments&... fragments) {
         if constexpr (sizeof...(Fragments) > 1) {
