@@ -275,6 +275,11 @@ private:
         // first, as any entry's line is ended before the walk goes on.
         bool more = walk.next(key, value);
         while (more) {
+            // The value is mostly an object met for the first time, its key
+            // one met before (an interned name): ask for the value's header
+            // and the text after it while the key is written.
+            __builtin_prefetch(value);
+            __builtin_prefetch(reinterpret_cast<char*>(value) + 64);
             const Leaf written = write_leaf(key);
             if (written == Leaf::failed) [[unlikely]]
                 return take_failure();
