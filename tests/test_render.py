@@ -236,3 +236,46 @@ def test_entry_held_while_its_key_runs_code(make):
     with pytest.raises(BaseException) as info:
         orrery.pretty_format(d)
     assert str(info.value) == "dictionary changed size during iteration"
+
+
+@pytest.mark.parametrize("wrap", [lambda x: [x], lambda x: (x,), lambda x: {"w": x}, lambda x: Point(x, 1)],
+                         ids=["list", "tuple", "dict", "dataclass"])
+@pytest.mark.parametrize("outer", ["list", "dict"])
+def test_element_held_while_its_contents_drop_it(outer, wrap):
+    # Rendering the element runs code that drops the container's reference
+    # to it (the list is cleared; the dict's value is replaced, keeping its
+    # size and keys): the element must stay alive until it is written out.
+    if outer == "list":
+        doc = [wrap(Raw(lambda: doc.clear() or "m")), "tail"]
+        expected = orrery.pretty_format([wrap(Raw("m"))])
+    else:
+        doc = {"k": wrap(Raw(lambda: doc.__setitem__("k", 0) or "m")), "after": 2}
+        expected = orrery.pretty_format({"k": wrap(Raw("m")), "after": 2})
+    assert orrery.pretty_format(doc) == expected
+
+
+@pytest.mark.parametrize("change, expected", [
+    ("items.clear()", "[\n  1,\n  m,\n]"),
+    ("items.pop()", "[\n  1,\n  m,\n  3,\n]"),
+    ("items.append(9)", "[\n  1,\n  m,\n  3,\n  4,\n]"),
+    ("items.__setitem__(2, 'new')", "[\n  1,\n  m,\n  'new',\n  4,\n]"),
+    ("items.__setitem__(slice(2, None), [[7], 8])", "[\n  1,\n  m,\n  [\n    7,\n  ],\n  8,\n]"),
+])
+def test_list_changed_by_an_element_printed_and_formatted_alike(change, expected):
+    # The walk reads the list's size again after an element that ran code,
+    # whichever sink the text goes to; leaves after it are read afresh.
+    code, out, err = run(f"""
+        import orrery
+        class Raw:
+            def __repr__(self):
+                {change}
+                return "m"
+        for call in ("format", "print"):
+            items = [1, Raw(), 3, 4]
+            if call == "format":
+                print(orrery.pretty_format(items, indent=2))
+            else:
+                orrery.pretty_print(items, indent=2)
+    """)
+    assert code == 0, err
+    assert out.decode() == f"{expected}\n{expected}\n"

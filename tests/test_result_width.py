@@ -107,3 +107,28 @@ def test_wide_character_form_of_a_large_result():
     for _ in range(3):
         text = orrery.pretty_format(items)
         assert ctypes.create_unicode_buffer(text).value == text
+
+
+def nested(depth, leaf):
+    # Lists, dicts and tuples in turn, two entries each: every line break of
+    # every depth is followed by a margin and by more text or a closer.
+    node = leaf
+    for level in range(depth):
+        node = [[node, leaf], {leaf: node, "k": leaf}, (node, leaf)][level % 3]
+    return node
+
+
+@pytest.mark.parametrize("wide", ["", "\xe9", "\u20ac", "\U0001f600"])
+@pytest.mark.parametrize("indent", [0, 1, 3, 7, 15, 16, 17, 31, 32, 33, 63, 64, 65, 200])
+def test_margins_across_block_sizes(wide, indent):
+    # Margins of every width around the 16-, 32- and 64-unit blocks spaces
+    # are copied in, in results of each width.
+    check(nested(7, "v" + wide), indent=indent)
+
+
+@pytest.mark.parametrize("wide", ["", "\u20ac", "\U0001f600"])
+def test_line_breaks_at_the_end_of_the_first_storage(wide):
+    # Lengths sweeping across the first block of storage, so that some line
+    # break with its margin is written right at its end.
+    for n in range(40, 80):
+        check([["x" * n + wide, {"k": "y" * (n % 7)}], "z" * (n % 5)], indent=9)

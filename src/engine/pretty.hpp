@@ -68,20 +68,17 @@ inline std::string_view name_text(PyObject* name, Utf8& holder) {
     return holder.view();
 }
 
+// A sink whose writes run no Python code (one that may, such as a sink
+// running signal handlers while it waits, does not say so).
+template <class S>
+inline constexpr bool quiet_sink = requires { requires S::runs_no_code; };
+
 // How many elements of a list or tuple ahead of the one being rendered are
 // fetched into the cache.
 inline constexpr Py_ssize_t prefetch_distance = 8;
 
 // Ends every element's line.
 inline constexpr std::string_view separator = ",\n";
-
-// Exact built-in leaves: rendering one runs no Python code (and allocates no
-// object the cycle collector tracks), so a borrowed reference to one stays
-// valid while it is written.
-inline bool inert_leaf(PyObject* obj) noexcept {
-    PyTypeObject* t = Py_TYPE(obj);
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || obj == Py_None;
-}
 
 // Types whose instances can never carry "__dataclass_fields__": the lookup
 // would always fail without running Python code, so it is skipped.
@@ -107,8 +104,42 @@ public:
     Renderer(Sink& out, std::uint64_t indent) noexcept : out_(out), indent_(indent), floor_(native_stack_floor()) {}
 
     Status render(PyObject* obj, std::uint64_t column) {
+        switch (write_leaf(obj)) {
+            case Leaf::written: return ok();
+            case Leaf::failed: return take_failure();
+            case Leaf::other: break;
+        }
+        return render_other(obj, column);
+    }
+
+private:
+    // What write_leaf did with an object.
+    enum class Leaf : std::uint8_t {
+        written,  // an exact built-in leaf, written
+        failed,   // writing it failed: the error is in failure_
+        other,    // not written: anything else, or too large for the direct path
+    };
+
+    Status take_failure() { return std::move(failure_); }
+
+    // An element of a container that write_leaf did not write (`leaf` says
+    // why), rendered at `column`. Exact built-in leaves are written through a
+    // borrowed reference (writing them runs no Python code); anything else is
+    // held while it is rendered, since the code that runs can drop the
+    // container's reference.
+    Status render_unwritten(PyObject* item, std::uint64_t column, Leaf leaf) {
+        if (leaf == Leaf::failed) return take_failure();
+        Ref held = Ref::borrow(item);
+        return render_other(held.get(), column);
+    }
+
+    // Everything but the leaves write_leaf takes.
+    Status render_other(PyObject* obj, std::uint64_t column) {
         PyTypeObject* type = Py_TYPE(obj);
-        if (std::optional<Status> done = fast_leaf(obj, type)) return std::move(*done);
+        // Exact dicts and lists first: they are most of a document's
+        // containers and never dataclass instances.
+        if (type == &PyDict_Type) return dict_form(obj, column);
+        if (type == &PyList_Type) return sequence_form<true>(obj, column);
         // A class is never a dataclass instance, whatever its attributes.
         if (!never_dataclass(type) && !PyType_Check(obj)) {
             PyObject* fields = nullptr;
@@ -123,26 +154,31 @@ public:
         return other_form(obj);
     }
 
-private:
-    // Exact built-in leaves written without calling repr(). Returns nothing
-    // when `obj` is not one of them (or is too large for the direct path).
-    std::optional<Status> fast_leaf(PyObject* obj, PyTypeObject* type) {
+    // Writes an exact built-in leaf without calling repr(), testing the types
+    // in the order of how common they are in documents. Writing one runs no
+    // Python code (and allocates no object the cycle collector tracks), so a
+    // borrowed reference to it stays valid while it is written. Inlined into
+    // the element loops, so that a leaf costs no call and no Status.
+    [[gnu::always_inline]] Leaf write_leaf(PyObject* obj) {
         Sink& out = out_;
+        PyTypeObject* type = Py_TYPE(obj);
         IoStatus st;
         if (type == &PyUnicode_Type) {
 #if PY_VERSION_HEX < 0x030C0000
-            if (PyUnicode_READY(obj) < 0) return Status(PyErr::fetch());
+            if (PyUnicode_READY(obj) < 0) {
+                failure_ = PyErr::fetch();
+                return Leaf::failed;
+            }
 #endif
             if constexpr (requires { out.append_str_repr(obj); }) {
                 // Written straight into the result, in its own width.
-                if (out.append_str_repr(obj)) return Status();
-                return std::nullopt;
+                return out.append_str_repr(obj) ? Leaf::written : Leaf::other;
             }
-            if (PyUnicode_GET_LENGTH(obj) > leaves::max_direct_str) return std::nullopt;
+            if (PyUnicode_GET_LENGTH(obj) > leaves::max_direct_str) return Leaf::other;
             st = out.write_generated(leaves::str_repr_bound(obj), [obj](char* dst) { return leaves::str_repr(obj, dst); });
         } else if (type == &PyLong_Type) {
             long long v = 0;
-            if (!leaves::small_int_value(obj, v)) return std::nullopt;
+            if (!leaves::small_int_value(obj, v)) return Leaf::other;
             st = out.write_generated(leaves::int_repr_bound, [v](char* dst) { return leaves::int_repr(v, dst); });
         } else if (obj == Py_None) {
             st = out.write_fmt(std::string_view("None"));
@@ -152,10 +188,13 @@ private:
             const double v = PyFloat_AS_DOUBLE(obj);
             st = out.write_generated(leaves::float_repr_bound, [v](char* dst) { return leaves::float_repr(v, dst); });
         } else {
-            return std::nullopt;
+            return Leaf::other;
         }
-        if (!st) return Status(io_error(st));
-        return Status();
+        if (!st) [[unlikely]] {
+            failure_ = io_error(st);
+            return Leaf::failed;
+        }
+        return Leaf::written;
     }
 
     Result<std::uint64_t> child_column(std::uint64_t column) const {
@@ -194,24 +233,30 @@ private:
         ORRERY_WRITE(open, Spaces{column}, Spaces{indent_});
         Ref seq = Ref::borrow(obj);
         const Py_ssize_t start = Py_SIZE(obj);
-        for (Py_ssize_t i = 0; i < std::min(start, Py_SIZE(seq.get())); ++i) {
+        // Where the walk ends: read again whenever code may have run (after
+        // anything but a leaf, and after every write to a sink that may run
+        // code while it writes).
+        Py_ssize_t end = start;
+        const auto shrunk = [&] { return std::min(start, Py_SIZE(seq.get())); };
+        for (Py_ssize_t i = 0; i < end; ++i) {
             PyObject* item = IsList ? PyList_GET_ITEM(seq.get(), i) : PyTuple_GET_ITEM(seq.get(), i);
             // Elements are mostly separate objects met for the first time:
             // ask for one a few places ahead (its header and the text after it).
-            if (i + prefetch_distance < Py_SIZE(seq.get())) {
+            if (i + prefetch_distance < end) {
                 PyObject* ahead = IsList ? PyList_GET_ITEM(seq.get(), i + prefetch_distance)
                                          : PyTuple_GET_ITEM(seq.get(), i + prefetch_distance);
                 __builtin_prefetch(ahead);
                 __builtin_prefetch(reinterpret_cast<char*>(ahead) + 64);
             }
-            if (inert_leaf(item)) {
-                TRY(render(item, child));
-            } else {
-                Ref held = Ref::borrow(item);
-                TRY(render(held.get(), child));
+            if (const Leaf leaf = write_leaf(item); leaf != Leaf::written) {
+                TRY(render_unwritten(item, child, leaf));
+                end = shrunk();
+            } else if constexpr (!quiet_sink<Sink>) {
+                end = shrunk();
             }
-            if (i + 1 < std::min(start, Py_SIZE(seq.get()))) ORRERY_WRITE(separator, Spaces{column}, Spaces{indent_});
+            if (i + 1 < end) ORRERY_WRITE(separator, Spaces{column}, Spaces{indent_});
             else ORRERY_WRITE(separator, Spaces{column}, close);
+            if constexpr (!quiet_sink<Sink>) end = shrunk();
         }
         return ok();
     }
@@ -234,15 +279,26 @@ private:
         // first, as any entry's line is ended before the walk goes on.
         bool more = walk.next(key, value);
         while (more) {
-            if (inert_leaf(key) && inert_leaf(value)) {
-                TRY(render(key, child));
+            // The value is mostly an object met for the first time, its key
+            // one met before (an interned name): ask for the value's header
+            // and the text after it while the key is written.
+            __builtin_prefetch(value);
+            __builtin_prefetch(reinterpret_cast<char*>(value) + 64);
+            // A sink that may run code while it writes (signal handlers) can
+            // see the dict changed under the key's write: hold the value then.
+            Ref kept_value = quiet_sink<Sink> ? Ref() : Ref::borrow(value);
+            const Leaf written = write_leaf(key);
+            if (written == Leaf::failed) [[unlikely]]
+                return take_failure();
+            if (written == Leaf::written) {
                 ORRERY_WRITE(std::string_view(": "));
-                TRY(render(value, child));
+                if (const Leaf leaf = write_leaf(value); leaf != Leaf::written) TRY(render_unwritten(value, child, leaf));
             } else {
-                // Rendering may run code that changes the dict: hold both.
+                // Rendering the key may run code that changes the dict: hold
+                // the value as well.
                 Ref k = Ref::borrow(key);
                 Ref v = Ref::borrow(value);
-                TRY(render(k.get(), child));
+                TRY(render_other(k.get(), child));
                 ORRERY_WRITE(std::string_view(": "));
                 TRY(render(v.get(), child));
             }
@@ -377,6 +433,7 @@ private:
     const std::uintptr_t floor_;
     DataclassTypes dataclass_types_;
     TypeStamp field_class_stamp_;
+    Status failure_;  // why the last write_leaf failed
 };
 
 #undef ORRERY_WRITE

@@ -36,14 +36,21 @@ concept TextSink = requires(S& s, std::string_view text, Spaces sp) {
 // so the result always has the width of its widest character. Structural
 // text (spaces, punctuation, numbers) is ASCII and written as units of the
 // current width. Running out of memory throws std::bad_alloc.
+//
+// The writes the renderer makes for every element are forced inline: its
+// element loops are large enough that the compiler otherwise calls them out
+// of line, where the constant punctuation they write is no longer folded.
 class MemorySink {
 public:
     MemorySink() noexcept = default;
     MemorySink(const MemorySink&) = delete;
     MemorySink& operator=(const MemorySink&) = delete;
 
+    // Writing runs no Python code.
+    static constexpr bool runs_no_code = true;
+
     template <class... Fragments>
-    IoStatus write_fmt(const Fragments&... fragments) {
+    [[gnu::always_inline]] IoStatus write_fmt(const Fragments&... fragments) {
         if constexpr (sizeof...(Fragments) > 1) {
             // An ASCII piece (the common case: margins, punctuation, names)
             // takes one room check for all its fragments.
@@ -61,10 +68,27 @@ public:
         return {};
     }
 
+    // A line break or an opening (",\n", "{\n", ...) and the margin of the
+    // next line as two runs of spaces, or a line break, a margin and a
+    // closing ("}", ")", ...). A lead and a closing of up to max_lead ASCII
+    // characters take one room check, and the margin is written as one run.
+    [[gnu::always_inline]] IoStatus write_fmt(std::string_view lead, Spaces margin, Spaces step) {
+        if (!short_ascii(lead)) [[unlikely]]
+            return write_fmt<std::string_view, Spaces, Spaces>(lead, margin, step);
+        put_line(lead, static_cast<std::size_t>(margin.count + step.count), {});
+        return {};
+    }
+    [[gnu::always_inline]] IoStatus write_fmt(std::string_view lead, Spaces margin, std::string_view close) {
+        if (!short_ascii(lead) || !short_ascii(close)) [[unlikely]]
+            return write_fmt<std::string_view, Spaces, std::string_view>(lead, margin, close);
+        put_line(lead, static_cast<std::size_t>(margin.count), close);
+        return {};
+    }
+
     // One piece of ASCII text produced in place by `fill(dst) -> size`, at
     // most `bound` bytes.
     template <class Fill>
-    IoStatus write_generated(std::size_t bound, Fill&& fill) {
+    [[gnu::always_inline]] IoStatus write_generated(std::size_t bound, Fill&& fill) {
         if (unit_ == 1) {
             size_ += fill(reinterpret_cast<char*>(reserve(bound)));
         } else if (bound <= 64) {
@@ -82,7 +106,7 @@ public:
     bool append_str_repr(PyObject* s);
 
     // UTF-8 text (ASCII in the common case).
-    void append(std::string_view s) {
+    [[gnu::always_inline]] void append(std::string_view s) {
         if (is_ascii(s)) [[likely]]
             append_ascii(s.data(), s.size());
         else
@@ -141,7 +165,7 @@ private:
             grow(n);
         return data_ + size_ * unit_;
     }
-    void append_ascii(const char* s, std::size_t n) {
+    [[gnu::always_inline]] void append_ascii(const char* s, std::size_t n) {
         unsigned char* p = reserve(n);
         switch (unit_) {
             case 1:
@@ -161,17 +185,44 @@ private:
     static void widen_into(Unit* p, const char* s, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>(s[i]);
     }
-    // Spaces are copied in blocks of 64 bytes; the units past the run are
-    // overwritten by later text.
+    // Spaces are written in blocks of 64 bytes, at least one (the room for it
+    // is always reserved, so a short margin takes one block and no test); the
+    // units past the run are overwritten by later text. A block is four
+    // stores of one 16-byte value kept in a register.
     template <class Unit>
     static void fill_spaces(Unit* p, std::size_t n) noexcept {
-        constexpr std::size_t block = 64 / sizeof(Unit);
-        static constexpr auto blank = [] {
-            std::array<Unit, block> b{};
-            b.fill(' ');
-            return b;
-        }();
-        for (std::size_t i = 0; i < n; i += block) std::memcpy(p + i, blank.data(), 64);
+        using Chunk [[gnu::vector_size(16)]] = Unit;
+        Chunk blank;
+        for (std::size_t k = 0; k < 16 / sizeof(Unit); ++k) blank[k] = ' ';
+        auto* out = reinterpret_cast<unsigned char*>(p);
+        const unsigned char* end = out + n * sizeof(Unit);
+        do {
+            for (std::size_t k = 0; k < 64; k += 16) std::memcpy(out + k, &blank, 16);
+            out += 64;
+        } while (out < end);
+    }
+    // Longest lead or closing written in one piece with a margin.
+    static constexpr std::size_t max_lead = 8;
+    static bool short_ascii(std::string_view s) noexcept { return s.size() <= max_lead && is_ascii(s); }
+    [[gnu::always_inline]] void put_line(std::string_view lead, std::size_t n, std::string_view close) {
+        unsigned char* p = reserve(2 * max_lead + n + 64);
+        switch (unit_) {
+            case 1: put_line(reinterpret_cast<Py_UCS1*>(p), lead, n, close); break;
+            case 2: put_line(reinterpret_cast<Py_UCS2*>(p), lead, n, close); break;
+            default: put_line(reinterpret_cast<Py_UCS4*>(p), lead, n, close); break;
+        }
+        size_ += lead.size() + n + close.size();
+    }
+    // Writes `lead`, `n` spaces and `close` at `p` (room reserved as above):
+    // the closing goes over what the block copies of spaces wrote past them.
+    template <class Unit>
+    [[gnu::always_inline]] static void put_line(Unit* p, std::string_view lead, std::size_t n,
+                                                std::string_view close) noexcept {
+        for (std::size_t i = 0; i < lead.size(); ++i) p[i] = static_cast<unsigned char>(lead[i]);
+        p += lead.size();
+        fill_spaces(p, n);
+        p += n;
+        for (std::size_t i = 0; i < close.size(); ++i) p[i] = static_cast<unsigned char>(close[i]);
     }
     template <class Unit>
     void put_spaces(std::size_t n) {
