@@ -1,6 +1,7 @@
 #include "engine/leaves.hpp"
 
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -25,22 +26,51 @@ constexpr std::array<bool, 128> ascii_special = [] {
     return t;
 }();
 
-// Printability of the basic multilingual plane, one bit per code point,
-// asked of the interpreter once (on first need, under the interpreter lock)
-// through the documented Py_UNICODE_ISPRINTABLE, the only per-character form
-// of str.isprintable() in the C API.
+// Printability of the basic multilingual plane, asked of the interpreter
+// once (on first need, under the interpreter lock) through the documented
+// Py_UNICODE_ISPRINTABLE, the only per-character form of str.isprintable()
+// in the C API.
 using PrintableBits = std::array<std::uint64_t, 1024>;
 
-const PrintableBits& bmp_printable() {
-    static const PrintableBits bits = [] {
-        PrintableBits b{};
+struct PrintableTables {
+    PrintableBits bits;  // one bit per code point
+    // For a printable code point c, the last one of the run of printable
+    // code points that starts at c; 0 for one that is not printable. Text
+    // whose characters beyond ASCII lie between `low` and `high` is
+    // printable when run_end[low] >= high, one lookup for most text written
+    // in one script.
+    std::array<std::uint16_t, 0x10000> run_end;
+};
+
+PrintableTables printable_storage;
+std::atomic<bool> printable_ready{false};
+
+[[gnu::noinline, gnu::cold]] void build_printable() {
+    static const bool built = [] {
+        PrintableTables& t = printable_storage;
         for (Py_UCS4 c = 0; c < 0x10000; ++c) {
-            if (Py_UNICODE_ISPRINTABLE(c)) b[c >> 6] |= std::uint64_t{1} << (c & 63);
+            if (Py_UNICODE_ISPRINTABLE(c)) t.bits[c >> 6] |= std::uint64_t{1} << (c & 63);
         }
-        return b;
+        // From the top down: a printable code point followed by a printable
+        // one ends where that one's run ends. (Code point 0 is not printable.)
+        for (Py_UCS4 c = 0x10000; c-- > 0;) {
+            const bool here = (t.bits[c >> 6] >> (c & 63)) & 1;
+            const bool next = c + 1 < 0x10000 && t.run_end[c + 1] != 0;
+            t.run_end[c] = !here ? 0 : next ? t.run_end[c + 1] : static_cast<std::uint16_t>(c);
+        }
+        printable_ready.store(true, std::memory_order_release);
+        return true;
     }();
-    return bits;
+    (void)built;
 }
+
+inline const PrintableTables& printable_tables() {
+    if (!printable_ready.load(std::memory_order_acquire)) [[unlikely]]
+        build_printable();
+    return printable_storage;
+}
+
+const PrintableBits& bmp_printable() { return printable_tables().bits; }
 
 inline bool printable(const PrintableBits& bmp, Py_UCS4 c) {
     if (c < 0x10000) return (bmp[c >> 6] >> (c & 63)) & 1;
@@ -293,6 +323,21 @@ Out* copy_text(PyObject* s, Out* p) {
 }
 
 }  // namespace
+
+template <class Char>
+bool printable_text(const Char* data, std::size_t n, Py_UCS4 low, Py_UCS4 high) noexcept {
+    const PrintableTables& t = printable_tables();
+    if (high < 0x10000 && t.run_end[low] >= high) return true;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = data[i];
+        if (c >= 0x80 && !printable(t.bits, c)) return false;
+    }
+    return true;
+}
+
+template bool printable_text<Py_UCS1>(const Py_UCS1*, std::size_t, Py_UCS4, Py_UCS4) noexcept;
+template bool printable_text<Py_UCS2>(const Py_UCS2*, std::size_t, Py_UCS4, Py_UCS4) noexcept;
+template bool printable_text<Py_UCS4>(const Py_UCS4*, std::size_t, Py_UCS4, Py_UCS4) noexcept;
 
 StrShape ascii_shape(const Py_UCS1* data, Py_ssize_t n, bool inside_object) noexcept {
     return shape_of(ascii_classes(data, n, inside_object), 0);
