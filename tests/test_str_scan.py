@@ -6,6 +6,7 @@ import sys
 import pytest
 
 import orrery
+from childproc import run
 
 # One character of each stored width; the first is plain ASCII.
 FILLERS = ["a", "\xe9", "\u20ac", "\U0001f600"]
@@ -84,3 +85,19 @@ def test_long_text(filler):
     plain = filler * ((1 << 20) + 3)
     escaped = plain[:-1] + "\n"
     assert_same_as_repr([plain, escaped, plain + "'", "x"])
+
+
+def test_printed_escapes_match_the_formatted_text():
+    # Printing writes UTF-8 through its own escaping path; text with escapes
+    # and runs of plain ASCII of every length around whole blocks.
+    code = """
+import orrery
+specials = ["'", '"', "\\\\", "\\n", "\\x7f", "\\x85", "\\u2028", "\\U000e0001", "\\xe9", "\\u20ac", "\\U0001f600"]
+values = [("abcdefghijklmnopqrstuvwxyz0123456789"[:n] + s) * 3 + "'\\"" for s in specials for n in range(40)]
+orrery.pretty_print(values, indent=1)
+print(repr(orrery.pretty_format(values, indent=1)))
+"""
+    rc, out, err = run(code)
+    assert rc == 0, err
+    printed, formatted = out.decode("utf-8").rsplit("\n", 2)[:2]
+    assert printed == eval(formatted)

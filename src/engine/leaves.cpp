@@ -1,5 +1,7 @@
 #include "engine/leaves.hpp"
 
+#include "engine/str_scan.hpp"
+
 #include <array>
 #include <atomic>
 #include <charconv>
@@ -114,11 +116,12 @@ inline Out* put_escape(Out* p, char letter) {
     return p + 2;
 }
 
-// The characters of repr(s) between its quotes, for text that needs escapes.
+// The characters of repr(s) between its quotes for data[from, to), one at a
+// time.
 template <class Char, class Out>
-Out* escape_all(const Char* data, Py_ssize_t n, char quote, Out* p) {
+Out* escape_chars(const Char* data, Py_ssize_t from, Py_ssize_t to, char quote, Out* p) {
     const PrintableBits& bmp = bmp_printable();
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = from; i < to; ++i) {
         const Py_UCS4 c = data[i];
         if (c < 0x7F && !ascii_special[c]) {
             *p++ = static_cast<Out>(c);
@@ -251,6 +254,26 @@ inline __m128i narrow16(const Char* p) {
     }
 }
 #endif
+
+// The characters of repr(s) between its quotes, for text that needs escapes.
+// Blocks of 16 plain ASCII characters (most of such text) are copied whole.
+template <class Char, class Out>
+Out* escape_all(const Char* data, Py_ssize_t n, char quote, Out* p) {
+    Py_ssize_t i = 0;
+#if defined(__SSE2__)
+    const unsigned stops = needs_escape | (quote == '\'' ? has_squote : has_dquote);
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = narrow16(data + i);
+        if (_mm_movemask_epi8(v) == 0 && (classify16(v, 0xFFFF) & stops) == 0) {
+            strscan::store16<Py_UCS1>(p, v);
+            p += 16;
+        } else {
+            p = escape_chars(data, i, i + 16, quote, p);
+        }
+    }
+#endif
+    return escape_chars(data, i, n, quote, p);
+}
 
 template <class Char>
 unsigned wide_classes(const Char* data, Py_ssize_t n, Py_UCS4& top) {

@@ -69,22 +69,32 @@ bool resize(Ref& s, std::size_t length) {
 
 // Writes repr() of a str whose text goes between the quotes unchanged: the
 // text is copied while it is scanned, and the quotes are written when the
-// scan finds nothing to escape. Returns false otherwise, having written only
-// into the room past the result. Room for n + 2 + strscan::slack units.
+// scan finds nothing to escape. Otherwise returns the quote repr() uses,
+// having written only into the room past the result. Room for
+// n + 2 + strscan::slack units.
 template <class Char, bool Wide, class Unit>
-bool put_plain(Unit* p, const Char* text, std::size_t n, bool inside_object) {
+char put_plain(Unit* p, const Char* text, std::size_t n, bool inside_object) {
     using namespace strscan;
     const Scan r = copy_scan<Char, Unit, Wide>(text, n, p + 1, inside_object);
-    if ((r.bits & needs_escape) || (r.bits & (has_squote | has_dquote)) == (has_squote | has_dquote)) return false;
+    // repr() uses single quotes unless the text holds one and no double
+    // quote; it escapes the one it uses.
+    const char quote = (r.bits & (has_squote | has_dquote)) == has_squote ? '"' : '\'';
+    if ((r.bits & needs_escape) || (r.bits & (has_squote | has_dquote)) == (has_squote | has_dquote)) return quote;
     if constexpr (Wide) {
-        if (r.high >= 0x80 && !leaves::printable_text(text, n, r.low, r.high)) return false;
+        if (r.high >= 0x80 && !leaves::printable_text(text, n, r.low, r.high)) return quote;
     }
-    // repr() uses single quotes unless the text holds one (and, being plain,
-    // no double quote).
-    const auto quote = static_cast<Unit>(r.bits & has_squote ? '"' : '\'');
-    p[0] = quote;
-    p[n + 1] = quote;
-    return true;
+    p[0] = static_cast<Unit>(quote);
+    p[n + 1] = static_cast<Unit>(quote);
+    return 0;
+}
+
+// Writes repr(s) as units of `unit` bytes; returns how many.
+std::size_t repr_units(unsigned unit, PyObject* s, const leaves::StrShape& shape, unsigned char* p) {
+    switch (unit) {
+        case 1: return leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS1*>(p));
+        case 2: return leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS2*>(p));
+        default: return leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS4*>(p));
+    }
 }
 
 // Sets the length of a fresh compact str that nobody else has seen yet,
@@ -202,23 +212,30 @@ bool MemorySink::append_str_repr(PyObject* s) {
         auto* u1 = reinterpret_cast<Py_UCS1*>(p);
         auto* u2 = reinterpret_cast<Py_UCS2*>(p);
         auto* u4 = reinterpret_cast<Py_UCS4*>(p);
-        bool plain = false;
+        char quote = 0;
         switch (PyUnicode_IS_ASCII(s) ? unit_ : PyUnicode_KIND(s) * 8 + unit_) {
-            case 1: plain = put_plain<Py_UCS1, false>(u1, t1, n, inside); break;
-            case 2: plain = put_plain<Py_UCS1, false>(u2, t1, n, inside); break;
-            case 4: plain = put_plain<Py_UCS1, false>(u4, t1, n, inside); break;
-            case 1 * 8 + 1: plain = put_plain<Py_UCS1, true>(u1, t1, n, inside); break;
-            case 1 * 8 + 2: plain = put_plain<Py_UCS1, true>(u2, t1, n, inside); break;
-            case 1 * 8 + 4: plain = put_plain<Py_UCS1, true>(u4, t1, n, inside); break;
-            case 2 * 8 + 2: plain = put_plain<Py_UCS2, true>(u2, t2, n, inside); break;
-            case 2 * 8 + 4: plain = put_plain<Py_UCS2, true>(u4, t2, n, inside); break;
-            case 4 * 8 + 4: plain = put_plain<Py_UCS4, true>(u4, t4, n, inside); break;
+            case 1: quote = put_plain<Py_UCS1, false>(u1, t1, n, inside); break;
+            case 2: quote = put_plain<Py_UCS1, false>(u2, t1, n, inside); break;
+            case 4: quote = put_plain<Py_UCS1, false>(u4, t1, n, inside); break;
+            case 1 * 8 + 1: quote = put_plain<Py_UCS1, true>(u1, t1, n, inside); break;
+            case 1 * 8 + 2: quote = put_plain<Py_UCS1, true>(u2, t1, n, inside); break;
+            case 1 * 8 + 4: quote = put_plain<Py_UCS1, true>(u4, t1, n, inside); break;
+            case 2 * 8 + 2: quote = put_plain<Py_UCS2, true>(u2, t2, n, inside); break;
+            case 2 * 8 + 4: quote = put_plain<Py_UCS2, true>(u4, t2, n, inside); break;
+            case 4 * 8 + 4: quote = put_plain<Py_UCS4, true>(u4, t4, n, inside); break;
             default: fault("a str wider than the result");
         }
-        if (plain) {
+        if (quote == 0) {
             size_ += n + 2;
             return true;
         }
+        // Some character is escaped. The result is already as wide as any
+        // character the text shows as itself.
+        if (n > static_cast<std::size_t>(leaves::max_direct_str)) return false;
+        const leaves::StrShape shape{quote, false, maxchar_};
+        p = reserve(leaves::str_repr_bound(s));
+        size_ += repr_units(unit_, s, shape, p);
+        return true;
     }
     const leaves::StrShape shape = leaves::str_shape(s);
     if (!shape.plain && PyUnicode_GET_LENGTH(s) > leaves::max_direct_str) return false;
@@ -226,11 +243,7 @@ bool MemorySink::append_str_repr(PyObject* s) {
     const std::size_t bound = shape.plain ? static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)) + 2
                                           : leaves::str_repr_bound(s);
     unsigned char* p = reserve(bound);
-    switch (unit_) {
-        case 1: size_ += leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS1*>(p)); break;
-        case 2: size_ += leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS2*>(p)); break;
-        default: size_ += leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS4*>(p)); break;
-    }
+    size_ += repr_units(unit_, s, shape, p);
     return true;
 }
 
