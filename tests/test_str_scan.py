@@ -88,12 +88,14 @@ def test_long_text(filler):
 
 
 def test_printed_escapes_match_the_formatted_text():
-    # Printing writes UTF-8 through its own escaping path; text with escapes
-    # and runs of plain ASCII of every length around whole blocks.
+    # Printing writes UTF-8 through its own escaping path: text with escapes
+    # and runs of plain ASCII of every length around whole blocks, and plain
+    # text beyond ASCII of each width.
     code = """
 import orrery
 specials = ["'", '"', "\\\\", "\\n", "\\x7f", "\\x85", "\\u2028", "\\U000e0001", "\\xe9", "\\u20ac", "\\U0001f600"]
 values = [("abcdefghijklmnopqrstuvwxyz0123456789"[:n] + s) * 3 + "'\\"" for s in specials for n in range(40)]
+values += [("abcdefghijklmnopqrstuvwxyz0123456789"[:n] + s) * 2 for s in specials[-3:] for n in range(40)]
 orrery.pretty_print(values, indent=1)
 print(repr(orrery.pretty_format(values, indent=1)))
 """

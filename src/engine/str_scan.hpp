@@ -166,7 +166,8 @@ private:
     __m128i high_ = _mm_setzero_si128();
 };
 
-// Copies `n` characters to `dst` as units of type Unit and classifies them.
+// Copies `n` characters to `dst` as units of type Unit (no copy when Unit is
+// void) and classifies them.
 // Writes at most `slack` units past the text. `inside_object` says the 16
 // bytes ending at the text's end lie in one allocation even when the text is
 // shorter (the text of a compact str follows its header, which is longer):
@@ -180,7 +181,7 @@ template <class Char, class Unit, bool Wide>
     for (; i + lanes <= n; i += lanes) {
         const __m128i v = load(text + i);
         classes.add(v);
-        store16<Char>(dst + i, v);
+        if constexpr (!std::is_void_v<Unit>) store16<Char>(dst + i, v);
     }
     if (i < n) {
         if (n >= lanes) {
@@ -188,7 +189,7 @@ template <class Char, class Unit, bool Wide>
             // before: its lanes are classified again and rewritten unchanged.
             const __m128i v = load(text + n - lanes);
             classes.add(v);
-            store16<Char>(dst + n - lanes, v);
+            if constexpr (!std::is_void_v<Unit>) store16<Char>(dst + n - lanes, v);
         } else if (inside_object) {
             // Shorter than one block: the 16 bytes ending at the text's end,
             // moved to the front of a block whose other lanes hold 'a' (plain
@@ -199,14 +200,14 @@ template <class Char, class Unit, bool Wide>
             _mm_store_si128(reinterpret_cast<__m128i*>(block) + 1, filler<Char>());
             const __m128i v = load(block + 16 - n * sizeof(Char));
             classes.add(v);
-            store16<Char>(dst, v);
+            if constexpr (!std::is_void_v<Unit>) store16<Char>(dst, v);
         } else {
             alignas(16) Char block[lanes];
             _mm_store_si128(reinterpret_cast<__m128i*>(block), filler<Char>());
             for (std::size_t k = 0; k < n; ++k) block[k] = text[k];
             const __m128i v = load(block);
             classes.add(v);
-            store16<Char>(dst, v);
+            if constexpr (!std::is_void_v<Unit>) store16<Char>(dst, v);
         }
     }
     return classes.result();
@@ -219,7 +220,7 @@ template <class Char, class Unit, bool Wide>
     Scan r{0, 0xFFFFFFFF, 0};
     for (std::size_t i = 0; i < n; ++i) {
         const Py_UCS4 c = text[i];
-        dst[i] = static_cast<Unit>(c);
+        if constexpr (!std::is_void_v<Unit>) dst[i] = static_cast<Unit>(c);
         if (c < 0x20 || c == 0x7F || c == '\\') r.bits |= needs_escape;
         if (c == '\'') r.bits |= has_squote;
         if (c == '"') r.bits |= has_dquote;
