@@ -87,18 +87,19 @@ public:
         squote_ = _mm_or_si128(squote_, eq(v, '\''));
         dquote_ = _mm_or_si128(dquote_, eq(v, '"'));
         if constexpr (Wide) {
-            // ASCII lanes take the largest value before the minimum is taken.
+            // The minimum is taken over the characters less 0x80, wrapping
+            // around: ASCII becomes the largest values, out of the way.
             if constexpr (sizeof(Char) == 1) {
-                const __m128i ascii = _mm_cmpgt_epi8(v, _mm_set1_epi8(-1));
-                low_ = _mm_min_epu8(low_, _mm_or_si128(v, ascii));
+                low_ = _mm_min_epu8(low_, _mm_add_epi8(v, _mm_set1_epi8(-0x80)));
                 high_ = _mm_max_epu8(high_, v);
             } else if constexpr (sizeof(Char) == 2) {
-                const __m128i ascii = _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(0x7F)), _mm_setzero_si128());
-                low_ = min_u16(low_, _mm_or_si128(v, ascii));
+                low_ = min_u16(low_, _mm_add_epi16(v, _mm_set1_epi16(-0x80)));
                 high_ = max_u16(high_, v);
             } else {
-                const __m128i ascii = _mm_cmplt_epi32(v, _mm_set1_epi32(0x80));
-                const __m128i w = _mm_or_si128(v, _mm_and_si128(ascii, _mm_set1_epi32(0x7FFFFFFF)));
+                // Signed comparisons: the sign bit flipped after the
+                // subtraction puts ASCII above every other character.
+                const __m128i w = _mm_xor_si128(_mm_sub_epi32(v, _mm_set1_epi32(0x80)),
+                                                _mm_set1_epi32(static_cast<int>(0x80000000u)));
                 low_ = select(_mm_cmplt_epi32(w, low_), w, low_);
                 high_ = select(_mm_cmpgt_epi32(v, high_), v, high_);
             }
@@ -117,7 +118,8 @@ public:
                 alignas(16) std::uint32_t l[4], h[4];
                 _mm_store_si128(reinterpret_cast<__m128i*>(l), lo);
                 _mm_store_si128(reinterpret_cast<__m128i*>(h), hi);
-                r.low = std::min(std::min(l[0], l[1]), std::min(l[2], l[3]));
+                r.low = (std::min(std::min(l[0] ^ 0x80000000u, l[1] ^ 0x80000000u),
+                                  std::min(l[2] ^ 0x80000000u, l[3] ^ 0x80000000u))) + 0x80;
                 r.high = std::max(std::max(h[0], h[1]), std::max(h[2], h[3]));
             } else {
                 const auto halve = [&](auto shift) {
@@ -134,7 +136,7 @@ public:
                 halve(std::integral_constant<int, 2>{});
                 if constexpr (sizeof(Char) == 1) halve(std::integral_constant<int, 1>{});
                 const auto mask = sizeof(Char) == 1 ? 0xFFu : 0xFFFFu;
-                r.low = static_cast<unsigned>(_mm_cvtsi128_si32(lo)) & mask;
+                r.low = (static_cast<unsigned>(_mm_cvtsi128_si32(lo)) + 0x80) & mask;
                 r.high = static_cast<unsigned>(_mm_cvtsi128_si32(hi)) & mask;
             }
         }
