@@ -8,8 +8,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
@@ -31,6 +31,10 @@ struct Scan {
 
 // Units past the text that copy_scan may write (overwritten by later text).
 inline constexpr std::size_t slack = 16;
+
+// Text shorter than 16 bytes is read as the 16 bytes ending at its end: in a
+// compact str these lie in its header when not in its text.
+static_assert(sizeof(PyASCIIObject) >= 16);
 
 #if defined(__SSE2__)
 
@@ -169,8 +173,7 @@ private:
 };
 
 // Copies `n` characters to `dst` as units of type Unit (no copy when Unit is
-// void) and classifies them.
-// Writes at most `slack` units past the text. `inside_object` says the 16
+// void) and classifies them. Writes at most `slack` units past the text. `inside_object` says the 16
 // bytes ending at the text's end lie in one allocation even when the text is
 // shorter (the text of a compact str follows its header, which is longer):
 // short text is then read with one load instead of character by character.
