@@ -1,7 +1,9 @@
 """Strings are copied into the result while they are scanned, 16 bytes at a
 time; the text must be repr()'s for every character, at every position of a
 block, in results of every width."""
+import ctypes
 import sys
+import warnings
 
 import pytest
 
@@ -103,3 +105,32 @@ print(repr(orrery.pretty_format(values, indent=1)))
     assert rc == 0, err
     printed, formatted = out.decode("utf-8").rsplit("\n", 2)[:2]
     assert printed == eval(formatted)
+
+
+def legacy_str(text):
+    """A str whose text lies in a buffer of its own, apart from the object
+    (made through a call deprecated since 3.3, removed in 3.12)."""
+    api = ctypes.pythonapi
+    api.PyUnicode_FromUnicode.restype = ctypes.py_object
+    api.PyUnicode_FromUnicode.argtypes = [ctypes.c_void_p, ctypes.c_ssize_t]
+    api.PyUnicode_AsUnicode.restype = ctypes.c_void_p
+    api.PyUnicode_AsUnicode.argtypes = [ctypes.py_object]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        s = api.PyUnicode_FromUnicode(None, len(text))
+    chars = ctypes.create_unicode_buffer(text)
+    ctypes.memmove(api.PyUnicode_AsUnicode(s), chars, ctypes.sizeof(ctypes.c_wchar) * len(text))
+    # The compact bit of the state that follows refcount, type, length and hash.
+    assert not (ctypes.c_uint32.from_address(id(s) + 4 * ctypes.sizeof(ctypes.c_ssize_t)).value >> 5) & 1
+    return s
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="every str is compact from 3.12 on")
+@pytest.mark.parametrize("lead", RESULT_WIDTHS)
+def test_text_stored_apart_from_the_object(lead):
+    # Such text may not be read past its ends: short text is not read as the
+    # bytes ending at its end.
+    values = [legacy_str(filler * n + tail) for filler in FILLERS for tail in ("", "'", "\n", "'\"")
+              for n in range(1, 36)]
+    assert all(type(v) is str for v in values)
+    assert_same_as_repr(values, lead)
