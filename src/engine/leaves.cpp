@@ -182,7 +182,11 @@ inline __m128i narrow16(const Char* p) {
     if constexpr (sizeof(Char) == 1) {
         return load(0);
     } else if constexpr (sizeof(Char) == 2) {
-        return _mm_packus_epi16(load(0), load(1));
+        // The narrowing saturates signed values: 0x8000 and above would
+        // become 0, so every character is first capped at 0xFF.
+        const __m128i top = _mm_set1_epi16(0xFF);
+        const auto cap = [&top](__m128i v) { return _mm_sub_epi16(v, _mm_subs_epu16(v, top)); };
+        return _mm_packus_epi16(cap(load(0)), cap(load(1)));
     } else {
         // Code points are at most 0x10FFFF: the signed narrowing keeps every
         // one beyond ASCII at 0x80 or more.
