@@ -1,10 +1,14 @@
 #include "engine/leaves.hpp"
 
+#include "engine/str_scan.hpp"
+
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -25,22 +29,51 @@ constexpr std::array<bool, 128> ascii_special = [] {
     return t;
 }();
 
-// Printability of the basic multilingual plane, one bit per code point,
-// asked of the interpreter once (on first need, under the interpreter lock)
-// through the documented Py_UNICODE_ISPRINTABLE, the only per-character form
-// of str.isprintable() in the C API.
+// Printability of the basic multilingual plane, asked of the interpreter
+// once (on first need, under the interpreter lock) through the documented
+// Py_UNICODE_ISPRINTABLE, the only per-character form of str.isprintable()
+// in the C API.
 using PrintableBits = std::array<std::uint64_t, 1024>;
 
-const PrintableBits& bmp_printable() {
-    static const PrintableBits bits = [] {
-        PrintableBits b{};
+struct PrintableTables {
+    PrintableBits bits;  // one bit per code point
+    // For a printable code point c, the last one of the run of printable
+    // code points that starts at c; 0 for one that is not printable. Text
+    // whose characters beyond ASCII lie between `low` and `high` is
+    // printable when run_end[low] >= high, one lookup for most text written
+    // in one script.
+    std::array<std::uint16_t, 0x10000> run_end;
+};
+
+PrintableTables printable_storage;
+std::atomic<bool> printable_ready{false};
+
+[[gnu::noinline, gnu::cold]] void build_printable() {
+    static const bool built = [] {
+        PrintableTables& t = printable_storage;
         for (Py_UCS4 c = 0; c < 0x10000; ++c) {
-            if (Py_UNICODE_ISPRINTABLE(c)) b[c >> 6] |= std::uint64_t{1} << (c & 63);
+            if (Py_UNICODE_ISPRINTABLE(c)) t.bits[c >> 6] |= std::uint64_t{1} << (c & 63);
         }
-        return b;
+        // From the top down: a printable code point followed by a printable
+        // one ends where that one's run ends. (Code point 0 is not printable.)
+        for (Py_UCS4 c = 0x10000; c-- > 0;) {
+            const bool here = (t.bits[c >> 6] >> (c & 63)) & 1;
+            const bool next = c + 1 < 0x10000 && t.run_end[c + 1] != 0;
+            t.run_end[c] = !here ? 0 : next ? t.run_end[c + 1] : static_cast<std::uint16_t>(c);
+        }
+        printable_ready.store(true, std::memory_order_release);
+        return true;
     }();
-    return bits;
+    (void)built;
 }
+
+inline const PrintableTables& printable_tables() {
+    if (!printable_ready.load(std::memory_order_acquire)) [[unlikely]]
+        build_printable();
+    return printable_storage;
+}
+
+const PrintableBits& bmp_printable() { return printable_tables().bits; }
 
 inline bool printable(const PrintableBits& bmp, Py_UCS4 c) {
     if (c < 0x10000) return (bmp[c >> 6] >> (c & 63)) & 1;
@@ -84,11 +117,12 @@ inline Out* put_escape(Out* p, char letter) {
     return p + 2;
 }
 
-// The characters of repr(s) between its quotes, for text that needs escapes.
+// The characters of repr(s) between its quotes for data[from, to), one at a
+// time.
 template <class Char, class Out>
-Out* escape_all(const Char* data, Py_ssize_t n, char quote, Out* p) {
+Out* escape_chars(const Char* data, Py_ssize_t from, Py_ssize_t to, char quote, Out* p) {
     const PrintableBits& bmp = bmp_printable();
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = from; i < to; ++i) {
         const Py_UCS4 c = data[i];
         if (c < 0x7F && !ascii_special[c]) {
             *p++ = static_cast<Out>(c);
@@ -117,18 +151,9 @@ Out* escape_all(const Char* data, Py_ssize_t n, char quote, Out* p) {
     return p;
 }
 
-// Classes of ASCII characters for the scan: bit 0 controls, DEL and
-// backslash; bit 1 the single quote; bit 2 the double quote.
-enum : unsigned { needs_escape = 1, has_squote = 2, has_dquote = 4 };
-
-constexpr std::array<unsigned char, 128> ascii_class = [] {
-    std::array<unsigned char, 128> t{};
-    for (int c = 0; c < 0x20; ++c) t[c] = needs_escape;
-    t[0x7f] = t['\\'] = needs_escape;
-    t['\''] = has_squote;
-    t['"'] = has_dquote;
-    return t;
-}();
+using strscan::has_dquote;
+using strscan::has_squote;
+using strscan::needs_escape;
 
 #if defined(__SSE2__)
 // The class bits of 16 bytes, counting only the lanes set in `lanes`.
@@ -148,62 +173,6 @@ inline unsigned classify16(__m128i v, unsigned lanes) {
 }
 #endif
 
-// The class bits of ASCII text. `inside_object` says the 16 bytes ending at
-// the text's end lie inside one allocation even when the text is shorter
-// (the text of a compact str follows the object's header, which is longer
-// than 16 bytes), so short text is read with one load and masked instead of
-// byte by byte.
-static_assert(sizeof(PyASCIIObject) >= 16);
-unsigned ascii_classes(const Py_UCS1* data, Py_ssize_t n, bool inside_object) {
-#if defined(__SSE2__)
-    const auto load = [](const Py_UCS1* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
-    if (n >= 16) {
-        // Whole blocks, then the last 16 bytes (overlapping the last block).
-        __m128i lt = _mm_setzero_si128(), eq = _mm_setzero_si128(), sq = _mm_setzero_si128(),
-                dq = _mm_setzero_si128();
-        const __m128i space = _mm_set1_epi8(0x20), del = _mm_set1_epi8(0x7f), bs = _mm_set1_epi8('\\'),
-                      q1 = _mm_set1_epi8('\''), q2 = _mm_set1_epi8('"');
-        auto step = [&](__m128i v) {
-            lt = _mm_or_si128(lt, _mm_cmplt_epi8(v, space));
-            eq = _mm_or_si128(eq, _mm_or_si128(_mm_cmpeq_epi8(v, del), _mm_cmpeq_epi8(v, bs)));
-            sq = _mm_or_si128(sq, _mm_cmpeq_epi8(v, q1));
-            dq = _mm_or_si128(dq, _mm_cmpeq_epi8(v, q2));
-        };
-        for (Py_ssize_t i = 0; i + 16 <= n; i += 16) step(load(data + i));
-        step(load(data + n - 16));
-        return (_mm_movemask_epi8(_mm_or_si128(lt, eq)) != 0 ? needs_escape : 0u) |
-               (_mm_movemask_epi8(sq) != 0 ? has_squote : 0u) | (_mm_movemask_epi8(dq) != 0 ? has_dquote : 0u);
-    }
-    const unsigned lanes = (0xFFFFu << (16 - n)) & 0xFFFFu;
-    if (inside_object) return classify16(load(data + n - 16), lanes);
-    alignas(16) Py_UCS1 copy[16] = {};
-    std::memcpy(copy + 16 - n, data, static_cast<std::size_t>(n));
-    return classify16(load(copy), lanes);
-#else
-    (void)inside_object;
-    unsigned bits = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) bits |= ascii_class[data[i]];
-    return bits;
-#endif
-}
-
-// Class bits of every character of the basic multilingual plane: those of
-// ascii_class, and needs_escape for a character that is not printable.
-using BmpClasses = std::array<unsigned char, 0x10000>;
-
-const BmpClasses& bmp_classes() {
-    static const BmpClasses classes = [] {
-        const PrintableBits& bmp = bmp_printable();
-        BmpClasses t{};
-        for (Py_UCS4 c = 0; c < 0x10000; ++c)
-            t[c] = c < 0x80 ? ascii_class[c] : printable(bmp, c) ? 0u : unsigned{needs_escape};
-        return t;
-    }();
-    return classes;
-}
-
-// The class bits of text with characters beyond ASCII; `top` is the largest
-// character that repr() writes as itself.
 #if defined(__SSE2__)
 // 16 characters narrowed to bytes: ASCII characters keep their value, every
 // other character becomes a byte of 0x80 or more.
@@ -213,7 +182,11 @@ inline __m128i narrow16(const Char* p) {
     if constexpr (sizeof(Char) == 1) {
         return load(0);
     } else if constexpr (sizeof(Char) == 2) {
-        return _mm_packus_epi16(load(0), load(1));
+        // The narrowing saturates signed values: 0x8000 and above would
+        // become 0, so every character is first capped at 0xFF.
+        const __m128i top = _mm_set1_epi16(0xFF);
+        const auto cap = [&top](__m128i v) { return _mm_sub_epi16(v, _mm_subs_epu16(v, top)); };
+        return _mm_packus_epi16(cap(load(0)), cap(load(1)));
     } else {
         // Code points are at most 0x10FFFF: the signed narrowing keeps every
         // one beyond ASCII at 0x80 or more.
@@ -222,45 +195,24 @@ inline __m128i narrow16(const Char* p) {
 }
 #endif
 
-template <class Char>
-unsigned wide_classes(const Char* data, Py_ssize_t n, Py_UCS4& top) {
-    const BmpClasses& classes = bmp_classes();
-    unsigned bits = 0;
-    Py_UCS4 t = 0;
-    const auto one = [&](Py_UCS4 c) {
-        if constexpr (sizeof(Char) < 4) {
-            bits |= classes[c];
-        } else {
-            bits |= c < 0x10000 ? classes[c] : _PyUnicode_IsPrintable(c) ? 0u : unsigned{needs_escape};
-        }
-        t = c > t ? c : t;
-    };
+// The characters of repr(s) between its quotes, for text that needs escapes.
+// Blocks of 16 plain ASCII characters (most of such text) are copied whole.
+template <class Char, class Out>
+Out* escape_all(const Char* data, Py_ssize_t n, char quote, Out* p) {
     Py_ssize_t i = 0;
 #if defined(__SSE2__)
-    // Runs of ASCII (most of the text of many strings beyond ASCII) are
-    // classified 16 characters at a time; ASCII never widens the result, so
-    // `t` only follows the characters beyond it.
+    const unsigned stops = needs_escape | (quote == '\'' ? has_squote : has_dquote);
     for (; i + 16 <= n; i += 16) {
         const __m128i v = narrow16(data + i);
-        if (_mm_movemask_epi8(v) == 0) {
-            bits |= classify16(v, 0xFFFF);
-            continue;
+        if (_mm_movemask_epi8(v) == 0 && (classify16(v, 0xFFFF) & stops) == 0) {
+            strscan::store16<Py_UCS1>(p, v);
+            p += 16;
+        } else {
+            p = escape_chars(data, i, i + 16, quote, p);
         }
-        for (Py_ssize_t k = i; k < i + 16; ++k) one(data[k]);
     }
 #endif
-    for (; i < n; ++i) one(data[i]);
-    if (bits & needs_escape) {
-        // Some characters are escaped: only the printable ones count.
-        const PrintableBits& bmp = bmp_printable();
-        t = 0;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const Py_UCS4 c = data[i];
-            if (c > t && (c < 0x80 || printable(bmp, c))) t = c;
-        }
-    }
-    top = t;
-    return bits;
+    return escape_chars(data, i, n, quote, p);
 }
 
 // Calls `f(chars, length)` with the string's characters in their stored width.
@@ -294,17 +246,42 @@ Out* copy_text(PyObject* s, Out* p) {
 
 }  // namespace
 
-StrShape ascii_shape(const Py_UCS1* data, Py_ssize_t n, bool inside_object) noexcept {
-    return shape_of(ascii_classes(data, n, inside_object), 0);
+template <class Char>
+bool printable_text(const Char* data, std::size_t n, Py_UCS4 low, Py_UCS4 high) noexcept {
+    const PrintableTables& t = printable_tables();
+    if (high < 0x10000 && t.run_end[low] >= high) return true;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = data[i];
+        if (c >= 0x80 && !printable(t.bits, c)) return false;
+    }
+    return true;
 }
 
+template bool printable_text<Py_UCS1>(const Py_UCS1*, std::size_t, Py_UCS4, Py_UCS4) noexcept;
+template bool printable_text<Py_UCS2>(const Py_UCS2*, std::size_t, Py_UCS4, Py_UCS4) noexcept;
+template bool printable_text<Py_UCS4>(const Py_UCS4*, std::size_t, Py_UCS4, Py_UCS4) noexcept;
+
 StrShape str_shape(PyObject* s) noexcept {
-    if (PyUnicode_IS_ASCII(s))
-        return ascii_shape(static_cast<const Py_UCS1*>(PyUnicode_DATA(s)), PyUnicode_GET_LENGTH(s),
-                           PyUnicode_IS_COMPACT(s));
-    Py_UCS4 top = 0;
-    const unsigned bits = with_chars(s, [&](const auto* data, Py_ssize_t n) { return wide_classes(data, n, top); });
-    return shape_of(bits, top);
+    const bool inside = PyUnicode_IS_COMPACT(s);
+    if (PyUnicode_IS_ASCII(s)) {
+        const auto* data = static_cast<const Py_UCS1*>(PyUnicode_DATA(s));
+        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+        return shape_of(strscan::copy_scan<Py_UCS1, void, false>(data, n, nullptr, inside).bits, 0);
+    }
+    return with_chars(s, [inside](const auto* data, Py_ssize_t length) {
+        using Char = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
+        const auto n = static_cast<std::size_t>(length);
+        const strscan::Scan r = strscan::copy_scan<Char, void, true>(data, n, nullptr, inside);
+        if (r.high < 0x80 || printable_text(data, n, r.low, r.high)) return shape_of(r.bits, r.high);
+        // Some characters are escaped: only the printable ones count.
+        const PrintableBits& bmp = bmp_printable();
+        Py_UCS4 top = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const Py_UCS4 c = data[i];
+            if (c > top && (c < 0x80 || printable(bmp, c))) top = c;
+        }
+        return shape_of(r.bits | needs_escape, top);
+    });
 }
 
 template <class Unit>
@@ -332,6 +309,19 @@ std::size_t str_repr(PyObject* s, char* dst) noexcept {
         const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
         std::memcpy(p, PyUnicode_DATA(s), n);
         p += n;
+    } else if (shape.plain) {
+        // Every character as itself, encoded.
+        p = with_chars(s, [p](const auto* data, Py_ssize_t n) {
+            char* q = p;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                const Py_UCS4 c = data[i];
+                if (c < 0x80)
+                    *q++ = static_cast<char>(c);
+                else
+                    q = put_utf8(q, c);
+            }
+            return q;
+        });
     } else {
         p = with_chars(s, [&](const auto* data, Py_ssize_t n) { return escape_all(data, n, shape.quote, p); });
     }

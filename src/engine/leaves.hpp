@@ -34,9 +34,10 @@ struct StrShape {
 };
 StrShape str_shape(PyObject* s) noexcept;
 
-// The same for the characters of an ASCII str. `inside_object` says the
-// text follows the str's header in one allocation (a compact str).
-StrShape ascii_shape(const Py_UCS1* data, Py_ssize_t n, bool inside_object) noexcept;
+// Whether every character beyond ASCII of the text is printable, given the
+// smallest (`low`) and the largest (`high`, at least 0x80) of them.
+template <class Char>
+bool printable_text(const Char* data, std::size_t n, Py_UCS4 low, Py_UCS4 high) noexcept;
 
 // Writes repr(s) as code units of type Unit (wide enough for shape.maxchar)
 // to `dst`, with room for str_repr_bound(s) units; returns how many.

@@ -7,10 +7,7 @@
 #include "boundary/fault.hpp"
 #include "engine/leaves.hpp"
 #include "engine/memory.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "engine/str_scan.hpp"
 
 namespace orrery {
 
@@ -70,58 +67,34 @@ bool resize(Ref& s, std::size_t length) {
     return ok;
 }
 
-// Units past a quoted ASCII string that writing it may overwrite (they are
-// overwritten again by later text).
-constexpr std::size_t quoted_slack = 16;
-
-#if defined(__SSE2__)
-// Writes 16 ASCII bytes as 16 units.
-template <class Unit>
-inline void widen16(Unit* p, __m128i v) {
-    const __m128i zero = _mm_setzero_si128();
-    auto* out = reinterpret_cast<__m128i*>(p);
-    const __m128i lo = _mm_unpacklo_epi8(v, zero);
-    const __m128i hi = _mm_unpackhi_epi8(v, zero);
-    if constexpr (sizeof(Unit) == 2) {
-        _mm_storeu_si128(out, lo);
-        _mm_storeu_si128(out + 1, hi);
-    } else {
-        _mm_storeu_si128(out, _mm_unpacklo_epi16(lo, zero));
-        _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(lo, zero));
-        _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(hi, zero));
-        _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(hi, zero));
+// Writes repr() of a str whose text goes between the quotes unchanged: the
+// text is copied while it is scanned, and the quotes are written when the
+// scan finds nothing to escape. Otherwise returns the quote repr() uses,
+// having written only into the room past the result. Room for
+// n + 2 + strscan::slack units.
+template <class Char, bool Wide, class Unit>
+char put_plain(Unit* p, const Char* text, std::size_t n, bool inside_object) {
+    using namespace strscan;
+    const Scan r = copy_scan<Char, Unit, Wide>(text, n, p + 1, inside_object);
+    // repr() uses single quotes unless the text holds one and no double
+    // quote; it escapes the one it uses.
+    const char quote = (r.bits & (has_squote | has_dquote)) == has_squote ? '"' : '\'';
+    if ((r.bits & needs_escape) || (r.bits & (has_squote | has_dquote)) == (has_squote | has_dquote)) return quote;
+    if constexpr (Wide) {
+        if (r.high >= 0x80 && !leaves::printable_text(text, n, r.low, r.high)) return quote;
     }
-}
-#endif
-
-// Writes `quote`, the text and `quote`, with room for quoted_slack units
-// more. `inside_object` says the 16 bytes ending at the text's end lie in
-// one allocation (the text of a compact str follows its header).
-template <class Unit>
-void put_quoted(Unit* p, const Py_UCS1* text, std::size_t n, char quote, bool inside_object) {
     p[0] = static_cast<Unit>(quote);
-    if constexpr (sizeof(Unit) == 1) {
-        std::memcpy(p + 1, text, n);
-    } else {
-        std::size_t i = 0;
-#if defined(__SSE2__)
-        const auto load = [](const void* at) { return _mm_loadu_si128(static_cast<const __m128i*>(at)); };
-        for (; i + 16 <= n; i += 16) widen16(p + 1 + i, load(text + i));
-        if (i < n && inside_object) {
-            // The last bytes, read as the 16 ending at the text's end and
-            // moved to the front of a block through the stack.
-            alignas(16) unsigned char block[32];
-            _mm_store_si128(reinterpret_cast<__m128i*>(block), load(text + n - 16));
-            _mm_store_si128(reinterpret_cast<__m128i*>(block) + 1, _mm_setzero_si128());
-            widen16(p + 1 + i, load(block + 16 - (n - i)));
-            i = n;
-        }
-#else
-        (void)inside_object;
-#endif
-        for (; i < n; ++i) p[i + 1] = text[i];
-    }
     p[n + 1] = static_cast<Unit>(quote);
+    return 0;
+}
+
+// Writes repr(s) as units of `unit` bytes; returns how many.
+std::size_t repr_units(unsigned unit, PyObject* s, const leaves::StrShape& shape, unsigned char* p) {
+    switch (unit) {
+        case 1: return leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS1*>(p));
+        case 2: return leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS2*>(p));
+        default: return leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS4*>(p));
+    }
 }
 
 // Sets the length of a fresh compact str that nobody else has seen yet,
@@ -226,22 +199,43 @@ void MemorySink::append_utf8(std::string_view s) {
 }
 
 bool MemorySink::append_str_repr(PyObject* s) {
-    if (PyUnicode_IS_ASCII(s)) {
-        // Most strings: ASCII with nothing to escape, copied between quotes.
-        const auto* text = static_cast<const Py_UCS1*>(PyUnicode_DATA(s));
+    if (PyUnicode_MAX_CHAR_VALUE(s) <= maxchar_) {
+        // Most strings: their characters fit the result as they are, and
+        // nothing needs an escape.
         const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+        const void* text = PyUnicode_DATA(s);
         const bool inside = PyUnicode_IS_COMPACT(s);
-        const leaves::StrShape shape = leaves::ascii_shape(text, static_cast<Py_ssize_t>(n), inside);
-        if (shape.plain) {
-            unsigned char* p = reserve(n + 2 + quoted_slack);
-            switch (unit_) {
-                case 1: put_quoted(reinterpret_cast<Py_UCS1*>(p), text, n, shape.quote, inside); break;
-                case 2: put_quoted(reinterpret_cast<Py_UCS2*>(p), text, n, shape.quote, inside); break;
-                default: put_quoted(reinterpret_cast<Py_UCS4*>(p), text, n, shape.quote, inside); break;
-            }
+        unsigned char* p = reserve(n + 2 + strscan::slack);
+        const auto* t1 = static_cast<const Py_UCS1*>(text);
+        const auto* t2 = static_cast<const Py_UCS2*>(text);
+        const auto* t4 = static_cast<const Py_UCS4*>(text);
+        auto* u1 = reinterpret_cast<Py_UCS1*>(p);
+        auto* u2 = reinterpret_cast<Py_UCS2*>(p);
+        auto* u4 = reinterpret_cast<Py_UCS4*>(p);
+        char quote = 0;
+        switch (PyUnicode_IS_ASCII(s) ? unit_ : PyUnicode_KIND(s) * 8 + unit_) {
+            case 1: quote = put_plain<Py_UCS1, false>(u1, t1, n, inside); break;
+            case 2: quote = put_plain<Py_UCS1, false>(u2, t1, n, inside); break;
+            case 4: quote = put_plain<Py_UCS1, false>(u4, t1, n, inside); break;
+            case 1 * 8 + 1: quote = put_plain<Py_UCS1, true>(u1, t1, n, inside); break;
+            case 1 * 8 + 2: quote = put_plain<Py_UCS1, true>(u2, t1, n, inside); break;
+            case 1 * 8 + 4: quote = put_plain<Py_UCS1, true>(u4, t1, n, inside); break;
+            case 2 * 8 + 2: quote = put_plain<Py_UCS2, true>(u2, t2, n, inside); break;
+            case 2 * 8 + 4: quote = put_plain<Py_UCS2, true>(u4, t2, n, inside); break;
+            case 4 * 8 + 4: quote = put_plain<Py_UCS4, true>(u4, t4, n, inside); break;
+            default: fault("a str wider than the result");
+        }
+        if (quote == 0) {
             size_ += n + 2;
             return true;
         }
+        // Some character is escaped. The result is already as wide as any
+        // character the text shows as itself.
+        if (n > static_cast<std::size_t>(leaves::max_direct_str)) return false;
+        const leaves::StrShape shape{quote, false, maxchar_};
+        p = reserve(leaves::str_repr_bound(s));
+        size_ += repr_units(unit_, s, shape, p);
+        return true;
     }
     const leaves::StrShape shape = leaves::str_shape(s);
     if (!shape.plain && PyUnicode_GET_LENGTH(s) > leaves::max_direct_str) return false;
@@ -249,11 +243,7 @@ bool MemorySink::append_str_repr(PyObject* s) {
     const std::size_t bound = shape.plain ? static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)) + 2
                                           : leaves::str_repr_bound(s);
     unsigned char* p = reserve(bound);
-    switch (unit_) {
-        case 1: size_ += leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS1*>(p)); break;
-        case 2: size_ += leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS2*>(p)); break;
-        default: size_ += leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS4*>(p)); break;
-    }
+    size_ += repr_units(unit_, s, shape, p);
     return true;
 }
 

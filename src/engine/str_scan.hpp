@@ -1,0 +1,240 @@
+// One pass over a str's text that copies it into the result (in the result's
+// width) and finds, at the same time, what repr() needs to know: whether any
+// character needs an escape among ASCII, which quote characters occur, and
+// the smallest and largest character beyond ASCII (their printability is
+// decided afterwards, see leaves::printable_text).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace orrery::strscan {
+
+// Bits of Scan::bits: an ASCII control, DEL or backslash; a single quote; a
+// double quote.
+enum : unsigned { needs_escape = 1, has_squote = 2, has_dquote = 4 };
+
+struct Scan {
+    unsigned bits;
+    Py_UCS4 low;   // smallest character beyond ASCII, when `high` is beyond ASCII
+    Py_UCS4 high;  // largest character (below 0x80 when all are ASCII)
+};
+
+// Units past the text that copy_scan may write (overwritten by later text).
+inline constexpr std::size_t slack = 16;
+
+// Text shorter than 16 bytes is read as the 16 bytes ending at its end: in a
+// compact str these lie in its header when not in its text.
+static_assert(sizeof(PyASCIIObject) >= 16);
+
+#if defined(__SSE2__)
+
+// Writes 16 bytes holding characters of type Char as units of type Unit.
+template <class Char, class Unit>
+inline void store16(Unit* p, __m128i v) {
+    auto* out = reinterpret_cast<__m128i*>(p);
+    const __m128i zero = _mm_setzero_si128();
+    if constexpr (sizeof(Char) == sizeof(Unit)) {
+        _mm_storeu_si128(out, v);
+    } else if constexpr (sizeof(Char) == 1) {
+        const __m128i lo = _mm_unpacklo_epi8(v, zero);
+        const __m128i hi = _mm_unpackhi_epi8(v, zero);
+        if constexpr (sizeof(Unit) == 2) {
+            _mm_storeu_si128(out, lo);
+            _mm_storeu_si128(out + 1, hi);
+        } else {
+            _mm_storeu_si128(out, _mm_unpacklo_epi16(lo, zero));
+            _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(lo, zero));
+            _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(hi, zero));
+            _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(hi, zero));
+        }
+    } else {
+        static_assert(sizeof(Char) == 2 && sizeof(Unit) == 4);
+        _mm_storeu_si128(out, _mm_unpacklo_epi16(v, zero));
+        _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(v, zero));
+    }
+}
+
+// 'a' in every lane: plain ASCII, standing for lanes past the text.
+template <class Char>
+inline __m128i filler() {
+    if constexpr (sizeof(Char) == 1) return _mm_set1_epi8('a');
+    if constexpr (sizeof(Char) == 2) return _mm_set1_epi16('a');
+    if constexpr (sizeof(Char) == 4) return _mm_set1_epi32('a');
+}
+
+// What the lanes seen so far hold. `Wide` also follows the characters beyond
+// ASCII (not needed for an ASCII str).
+template <class Char, bool Wide>
+class Classes {
+public:
+    void add(__m128i v) {
+        __m128i control;
+        if constexpr (sizeof(Char) == 1) {
+            control = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
+        } else if constexpr (sizeof(Char) == 2) {
+            control = _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(0x1F)), _mm_setzero_si128());
+        } else {
+            // Code points are at most 0x10FFFF: signed comparisons hold.
+            control = _mm_cmplt_epi32(v, _mm_set1_epi32(0x20));
+        }
+        escape_ = _mm_or_si128(escape_, _mm_or_si128(control, _mm_or_si128(eq(v, 0x7F), eq(v, '\\'))));
+        squote_ = _mm_or_si128(squote_, eq(v, '\''));
+        dquote_ = _mm_or_si128(dquote_, eq(v, '"'));
+        if constexpr (Wide) {
+            // The minimum is taken over the characters less 0x80, wrapping
+            // around: ASCII becomes the largest values, out of the way.
+            if constexpr (sizeof(Char) == 1) {
+                low_ = _mm_min_epu8(low_, _mm_add_epi8(v, _mm_set1_epi8(-0x80)));
+                high_ = _mm_max_epu8(high_, v);
+            } else if constexpr (sizeof(Char) == 2) {
+                low_ = min_u16(low_, _mm_add_epi16(v, _mm_set1_epi16(-0x80)));
+                high_ = max_u16(high_, v);
+            } else {
+                // Signed comparisons: the sign bit flipped after the
+                // subtraction puts ASCII above every other character.
+                const __m128i w = _mm_xor_si128(_mm_sub_epi32(v, _mm_set1_epi32(0x80)),
+                                                _mm_set1_epi32(static_cast<int>(0x80000000u)));
+                low_ = select(_mm_cmplt_epi32(w, low_), w, low_);
+                high_ = select(_mm_cmpgt_epi32(v, high_), v, high_);
+            }
+        }
+    }
+
+    [[gnu::always_inline]] Scan result() const {
+        Scan r{};
+        r.bits = (_mm_movemask_epi8(escape_) != 0 ? needs_escape : 0u) |
+                 (_mm_movemask_epi8(squote_) != 0 ? has_squote : 0u) |
+                 (_mm_movemask_epi8(dquote_) != 0 ? has_dquote : 0u);
+        if constexpr (Wide) {
+            // Halve the lanes until one holds the minimum (maximum).
+            __m128i lo = low_, hi = high_;
+            if constexpr (sizeof(Char) == 4) {
+                alignas(16) std::uint32_t l[4], h[4];
+                _mm_store_si128(reinterpret_cast<__m128i*>(l), lo);
+                _mm_store_si128(reinterpret_cast<__m128i*>(h), hi);
+                r.low = (std::min(std::min(l[0] ^ 0x80000000u, l[1] ^ 0x80000000u),
+                                  std::min(l[2] ^ 0x80000000u, l[3] ^ 0x80000000u))) + 0x80;
+                r.high = std::max(std::max(h[0], h[1]), std::max(h[2], h[3]));
+            } else {
+                const auto halve = [&](auto shift) {
+                    if constexpr (sizeof(Char) == 1) {
+                        lo = _mm_min_epu8(lo, _mm_srli_si128(lo, shift.value));
+                        hi = _mm_max_epu8(hi, _mm_srli_si128(hi, shift.value));
+                    } else {
+                        lo = min_u16(lo, _mm_srli_si128(lo, shift.value));
+                        hi = max_u16(hi, _mm_srli_si128(hi, shift.value));
+                    }
+                };
+                halve(std::integral_constant<int, 8>{});
+                halve(std::integral_constant<int, 4>{});
+                halve(std::integral_constant<int, 2>{});
+                if constexpr (sizeof(Char) == 1) halve(std::integral_constant<int, 1>{});
+                const auto mask = sizeof(Char) == 1 ? 0xFFu : 0xFFFFu;
+                r.low = (static_cast<unsigned>(_mm_cvtsi128_si32(lo)) + 0x80) & mask;
+                r.high = static_cast<unsigned>(_mm_cvtsi128_si32(hi)) & mask;
+            }
+        }
+        return r;
+    }
+
+private:
+    static __m128i eq(__m128i v, int c) {
+        if constexpr (sizeof(Char) == 1) return _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(c)));
+        if constexpr (sizeof(Char) == 2) return _mm_cmpeq_epi16(v, _mm_set1_epi16(static_cast<short>(c)));
+        if constexpr (sizeof(Char) == 4) return _mm_cmpeq_epi32(v, _mm_set1_epi32(c));
+    }
+    static __m128i select(__m128i mask, __m128i a, __m128i b) {
+        return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
+    }
+    // Unsigned 16-bit minimum and maximum through saturating subtraction.
+    static __m128i min_u16(__m128i a, __m128i b) { return _mm_sub_epi16(a, _mm_subs_epu16(a, b)); }
+    static __m128i max_u16(__m128i a, __m128i b) { return _mm_add_epi16(b, _mm_subs_epu16(a, b)); }
+
+    static __m128i initial_low() {
+        if constexpr (sizeof(Char) == 4) return _mm_set1_epi32(0x7FFFFFFF);
+        return _mm_set1_epi32(-1);
+    }
+
+    __m128i escape_ = _mm_setzero_si128();
+    __m128i squote_ = _mm_setzero_si128();
+    __m128i dquote_ = _mm_setzero_si128();
+    __m128i low_ = initial_low();
+    __m128i high_ = _mm_setzero_si128();
+};
+
+// Copies `n` characters to `dst` as units of type Unit (no copy when Unit is
+// void) and classifies them. Writes at most `slack` units past the text. `inside_object` says the 16
+// bytes ending at the text's end lie in one allocation even when the text is
+// shorter (the text of a compact str follows its header, which is longer):
+// short text is then read with one load instead of character by character.
+template <class Char, class Unit, bool Wide>
+[[gnu::always_inline]] inline Scan copy_scan(const Char* text, std::size_t n, Unit* dst, bool inside_object) {
+    constexpr std::size_t lanes = 16 / sizeof(Char);
+    const auto load = [](const void* at) { return _mm_loadu_si128(static_cast<const __m128i*>(at)); };
+    Classes<Char, Wide> classes;
+    std::size_t i = 0;
+    for (; i + lanes <= n; i += lanes) {
+        const __m128i v = load(text + i);
+        classes.add(v);
+        if constexpr (!std::is_void_v<Unit>) store16<Char>(dst + i, v);
+    }
+    if (i < n) {
+        if (n >= lanes) {
+            // The last block ends at the text's end, overlapping the one
+            // before: its lanes are classified again and rewritten unchanged.
+            const __m128i v = load(text + n - lanes);
+            classes.add(v);
+            if constexpr (!std::is_void_v<Unit>) store16<Char>(dst + n - lanes, v);
+        } else if (inside_object) {
+            // Shorter than one block: the 16 bytes ending at the text's end,
+            // moved to the front of a block whose other lanes hold 'a' (plain
+            // ASCII, classified as nothing; the units written for them lie in
+            // the slack).
+            alignas(16) unsigned char block[32];
+            _mm_store_si128(reinterpret_cast<__m128i*>(block), load(text + n - lanes));
+            _mm_store_si128(reinterpret_cast<__m128i*>(block) + 1, filler<Char>());
+            const __m128i v = load(block + 16 - n * sizeof(Char));
+            classes.add(v);
+            if constexpr (!std::is_void_v<Unit>) store16<Char>(dst, v);
+        } else {
+            alignas(16) Char block[lanes];
+            _mm_store_si128(reinterpret_cast<__m128i*>(block), filler<Char>());
+            for (std::size_t k = 0; k < n; ++k) block[k] = text[k];
+            const __m128i v = load(block);
+            classes.add(v);
+            if constexpr (!std::is_void_v<Unit>) store16<Char>(dst, v);
+        }
+    }
+    return classes.result();
+}
+
+#else
+
+template <class Char, class Unit, bool Wide>
+[[gnu::always_inline]] inline Scan copy_scan(const Char* text, std::size_t n, Unit* dst, bool) {
+    Scan r{0, 0xFFFFFFFF, 0};
+    for (std::size_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = text[i];
+        if constexpr (!std::is_void_v<Unit>) dst[i] = static_cast<Unit>(c);
+        if (c < 0x20 || c == 0x7F || c == '\\') r.bits |= needs_escape;
+        if (c == '\'') r.bits |= has_squote;
+        if (c == '"') r.bits |= has_dquote;
+        if (c >= 0x80 && c < r.low) r.low = c;
+        if (c > r.high) r.high = c;
+    }
+    return r;
+}
+
+#endif
+
+}  // namespace orrery::strscan

@@ -1,0 +1,136 @@
+"""Strings are copied into the result while they are scanned, 16 bytes at a
+time; the text must be repr()'s for every character, at every position of a
+block, in results of every width."""
+import ctypes
+import sys
+import warnings
+
+import pytest
+
+import orrery
+from childproc import run
+
+# One character of each stored width; the first is plain ASCII.
+FILLERS = ["a", "\xe9", "\u20ac", "\U0001f600"]
+# A result of each width: its first element sets the width, so the strings
+# after it are written into storage at least that wide.
+RESULT_WIDTHS = ["", "\xe9", "\u20ac", "\U0001f600"]
+
+
+def assert_same_as_repr(values, lead=""):
+    items = [lead, *values] if lead else list(values)
+    text = orrery.pretty_format(items, indent=0)
+    assert text.startswith("[\n") and text.endswith(",\n]")
+    rendered = text[2:-3].split(",\n")
+    if lead:
+        rendered = rendered[1:]
+    assert rendered == [repr(v) for v in values]
+
+
+@pytest.mark.parametrize("filler", FILLERS)
+def test_every_code_point_at_every_block_position(filler):
+    # Each code point alone among characters of the filler's width, at a
+    # position that runs through every lane of a 16-byte block and past it.
+    values = [filler * (c % 19) + chr(c) + filler * (c % 5) for c in range(sys.maxunicode + 1)]
+    assert_same_as_repr(values)
+
+
+def test_neighbouring_code_points():
+    # Two characters beyond ASCII: printability is first decided from the
+    # smallest and the largest, so every pair of neighbours (one printable,
+    # the next not, at the end of every run) and some wider spans.
+    values = []
+    for c in range(0x80, 0x10000):
+        for d in (1, 2, 37, 1000):
+            if c + d <= sys.maxunicode:
+                values.append(chr(c) + "x" + chr(c + d))
+                values.append(chr(c + d) + chr(c))
+    assert_same_as_repr(values)
+
+
+@pytest.mark.parametrize("lead", RESULT_WIDTHS)
+@pytest.mark.parametrize("filler", FILLERS)
+@pytest.mark.parametrize("special", ["'", '"', "\\", "\n", "\x00", "\x7f", "\x85", "\xa0", "\xad", "\u2028",
+                                     "\ufeff", "\ud800", "\U000e0001", "\U0010ffff"])
+def test_one_special_character_in_text_of_every_length(lead, filler, special):
+    values = []
+    for n in range(1, 36):
+        for k in range(n):
+            values.append(filler * k + special + filler * (n - 1 - k))
+    assert_same_as_repr(values, lead)
+
+
+@pytest.mark.parametrize("lead", RESULT_WIDTHS)
+@pytest.mark.parametrize("filler", FILLERS)
+def test_plain_text_of_every_length_with_quotes(lead, filler):
+    values = []
+    for n in range(0, 40):
+        values.append(filler * n)
+        for quotes in ("'", '"', "'\"", "''"):
+            values.append(filler * n + quotes)
+            values.append(quotes + filler * n)
+    assert_same_as_repr(values, lead)
+
+
+@pytest.mark.parametrize("lead", RESULT_WIDTHS)
+def test_text_of_several_scripts_and_widths(lead):
+    # Characters beyond ASCII far apart (the span between them holds code
+    # points that are not printable) in one string.
+    pieces = ["\xe0", "\u03b1", "\u0430", "\u6771", "\ud55c", "\U0001f680", "\U00020000", "\xa0", "\u0378"]
+    values = [a + b + c for a in pieces for b in ("", "x", "'", pieces[3]) for c in pieces]
+    assert_same_as_repr(values, lead)
+
+
+@pytest.mark.parametrize("filler", FILLERS)
+def test_long_text(filler):
+    # Longer than the length up to which escaped strings are written directly.
+    plain = filler * ((1 << 20) + 3)
+    escaped = plain[:-1] + "\n"
+    assert_same_as_repr([plain, escaped, plain + "'", "x"])
+
+
+def test_printed_escapes_match_the_formatted_text():
+    # Printing writes UTF-8 through its own escaping path: text with escapes
+    # and runs of plain ASCII of every length around whole blocks, and plain
+    # text beyond ASCII of each width.
+    code = """
+import orrery
+specials = ["'", '"', "\\\\", "\\n", "\\x7f", "\\x85", "\\u2028", "\\U000e0001", "\\xe9", "\\u20ac", "\\U0001f600"]
+values = [("abcdefghijklmnopqrstuvwxyz0123456789"[:n] + s) * 3 + "'\\"" for s in specials for n in range(40)]
+values += [("abcdefghijklmnopqrstuvwxyz0123456789"[:n] + s) * 2 for s in specials[-3:] for n in range(40)]
+orrery.pretty_print(values, indent=1)
+print(repr(orrery.pretty_format(values, indent=1)))
+"""
+    rc, out, err = run(code)
+    assert rc == 0, err
+    printed, formatted = out.decode("utf-8").rsplit("\n", 2)[:2]
+    assert printed == eval(formatted)
+
+
+def legacy_str(text):
+    """A str whose text lies in a buffer of its own, apart from the object
+    (made through a call deprecated since 3.3, removed in 3.12)."""
+    api = ctypes.pythonapi
+    api.PyUnicode_FromUnicode.restype = ctypes.py_object
+    api.PyUnicode_FromUnicode.argtypes = [ctypes.c_void_p, ctypes.c_ssize_t]
+    api.PyUnicode_AsUnicode.restype = ctypes.c_void_p
+    api.PyUnicode_AsUnicode.argtypes = [ctypes.py_object]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        s = api.PyUnicode_FromUnicode(None, len(text))
+    chars = ctypes.create_unicode_buffer(text)
+    ctypes.memmove(api.PyUnicode_AsUnicode(s), chars, ctypes.sizeof(ctypes.c_wchar) * len(text))
+    # The compact bit of the state that follows refcount, type, length and hash.
+    assert not (ctypes.c_uint32.from_address(id(s) + 4 * ctypes.sizeof(ctypes.c_ssize_t)).value >> 5) & 1
+    return s
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="every str is compact from 3.12 on")
+@pytest.mark.parametrize("lead", RESULT_WIDTHS)
+def test_text_stored_apart_from_the_object(lead):
+    # Such text may not be read past its ends: short text is not read as the
+    # bytes ending at its end.
+    values = [legacy_str(filler * n + tail) for filler in FILLERS for tail in ("", "'", "\n", "'\"")
+              for n in range(1, 36)]
+    assert all(type(v) is str for v in values)
+    assert_same_as_repr(values, lead)
