@@ -78,8 +78,11 @@ char put_plain(Unit* p, const Char* text, std::size_t n, bool inside_object) {
     const Scan r = copy_scan<Char, Unit, Wide>(text, n, p + 1, inside_object);
     // repr() uses single quotes unless the text holds one and no double
     // quote; it escapes the one it uses.
-    const char quote = (r.bits & (has_squote | has_dquote)) == has_squote ? '"' : '\'';
-    if ((r.bits & needs_escape) || (r.bits & (has_squote | has_dquote)) == (has_squote | has_dquote)) return quote;
+    char quote = '\'';
+    if (r.bits != 0) [[unlikely]] {
+        if ((r.bits & (has_squote | has_dquote)) == has_squote) quote = '"';
+        if ((r.bits & needs_escape) || (r.bits & (has_squote | has_dquote)) == (has_squote | has_dquote)) return quote;
+    }
     if constexpr (Wide) {
         if (r.high >= 0x80 && !leaves::printable_text(text, n, r.low, r.high)) return quote;
     }
