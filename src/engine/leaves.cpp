@@ -50,15 +50,18 @@ PrintableTables printable_storage;
 [[gnu::noinline, gnu::cold]] void build_printable() {
     static const bool built = [] {
         PrintableTables& t = printable_storage;
-        for (Py_UCS4 c = 0; c < 0x10000; ++c) {
-            if (Py_UNICODE_ISPRINTABLE(c)) t.bits[c >> 6] |= std::uint64_t{1} << (c & 63);
-        }
-        // From the top down: a printable code point followed by a printable
-        // one ends where that one's run ends. (Code point 0 is not printable.)
+        // One pass from the top down: a printable code point followed by a
+        // printable one ends where that one's run ends. (Code point 0 is not
+        // printable.)
+        std::uint16_t run_end = 0;  // of the run the code point above is in; 0 if none
         for (Py_UCS4 c = 0x10000; c-- > 0;) {
-            const bool here = (t.bits[c >> 6] >> (c & 63)) & 1;
-            const bool next = c + 1 < 0x10000 && t.run_end[c + 1] != 0;
-            t.run_end[c] = !here ? 0 : next ? t.run_end[c + 1] : static_cast<std::uint16_t>(c);
+            if (!Py_UNICODE_ISPRINTABLE(c)) {
+                run_end = 0;
+                continue;
+            }
+            if (run_end == 0) run_end = static_cast<std::uint16_t>(c);
+            t.bits[c >> 6] |= std::uint64_t{1} << (c & 63);
+            t.run_end[c] = run_end;
         }
         printable_runs.store(t.run_end.data(), std::memory_order_release);
         return true;
