@@ -134,3 +134,17 @@ def test_text_stored_apart_from_the_object(lead):
               for n in range(1, 36)]
     assert all(type(v) is str for v in values)
     assert_same_as_repr(values, lead)
+
+
+@pytest.mark.parametrize("first", ["\xe9", "\u0430\u0431", "\x85", "\u0378x", "\U0001f600", "\U000e0001"])
+def test_first_text_beyond_ascii_of_a_process(first):
+    # Printability is looked up in tables made on first need: the first str
+    # beyond ASCII of a fresh process is decided before they exist.
+    code = f"""
+import orrery
+values = [{first!r}, "a", {first!r} * 20]
+print(orrery.pretty_format(values, indent=0) == "[\\n" + "".join(repr(v) + ",\\n" for v in values) + "]")
+"""
+    rc, out, err = run(code)
+    assert rc == 0, err
+    assert out.decode().strip() == "True"

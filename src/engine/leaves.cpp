@@ -46,29 +46,31 @@ struct PrintableTables {
 };
 
 PrintableTables printable_storage;
-std::atomic<bool> printable_ready{false};
 
 [[gnu::noinline, gnu::cold]] void build_printable() {
     static const bool built = [] {
         PrintableTables& t = printable_storage;
-        for (Py_UCS4 c = 0; c < 0x10000; ++c) {
-            if (Py_UNICODE_ISPRINTABLE(c)) t.bits[c >> 6] |= std::uint64_t{1} << (c & 63);
-        }
-        // From the top down: a printable code point followed by a printable
-        // one ends where that one's run ends. (Code point 0 is not printable.)
+        // One pass from the top down: a printable code point followed by a
+        // printable one ends where that one's run ends. (Code point 0 is not
+        // printable.)
+        std::uint16_t run_end = 0;  // of the run the code point above is in; 0 if none
         for (Py_UCS4 c = 0x10000; c-- > 0;) {
-            const bool here = (t.bits[c >> 6] >> (c & 63)) & 1;
-            const bool next = c + 1 < 0x10000 && t.run_end[c + 1] != 0;
-            t.run_end[c] = !here ? 0 : next ? t.run_end[c + 1] : static_cast<std::uint16_t>(c);
+            if (!Py_UNICODE_ISPRINTABLE(c)) {
+                run_end = 0;
+                continue;
+            }
+            if (run_end == 0) run_end = static_cast<std::uint16_t>(c);
+            t.bits[c >> 6] |= std::uint64_t{1} << (c & 63);
+            t.run_end[c] = run_end;
         }
-        printable_ready.store(true, std::memory_order_release);
+        printable_runs.store(t.run_end.data(), std::memory_order_release);
         return true;
     }();
     (void)built;
 }
 
 inline const PrintableTables& printable_tables() {
-    if (!printable_ready.load(std::memory_order_acquire)) [[unlikely]]
+    if (printable_runs.load(std::memory_order_acquire) == nullptr) [[unlikely]]
         build_printable();
     return printable_storage;
 }
@@ -246,8 +248,10 @@ Out* copy_text(PyObject* s, Out* p) {
 
 }  // namespace
 
+std::atomic<const std::uint16_t*> printable_runs{nullptr};
+
 template <class Char>
-bool printable_text(const Char* data, std::size_t n, Py_UCS4 low, Py_UCS4 high) noexcept {
+bool printable_text_slow(const Char* data, std::size_t n, Py_UCS4 low, Py_UCS4 high) noexcept {
     const PrintableTables& t = printable_tables();
     if (high < 0x10000 && t.run_end[low] >= high) return true;
     for (std::size_t i = 0; i < n; ++i) {
@@ -257,9 +261,9 @@ bool printable_text(const Char* data, std::size_t n, Py_UCS4 low, Py_UCS4 high) 
     return true;
 }
 
-template bool printable_text<Py_UCS1>(const Py_UCS1*, std::size_t, Py_UCS4, Py_UCS4) noexcept;
-template bool printable_text<Py_UCS2>(const Py_UCS2*, std::size_t, Py_UCS4, Py_UCS4) noexcept;
-template bool printable_text<Py_UCS4>(const Py_UCS4*, std::size_t, Py_UCS4, Py_UCS4) noexcept;
+template bool printable_text_slow<Py_UCS1>(const Py_UCS1*, std::size_t, Py_UCS4, Py_UCS4) noexcept;
+template bool printable_text_slow<Py_UCS2>(const Py_UCS2*, std::size_t, Py_UCS4, Py_UCS4) noexcept;
+template bool printable_text_slow<Py_UCS4>(const Py_UCS4*, std::size_t, Py_UCS4, Py_UCS4) noexcept;
 
 StrShape str_shape(PyObject* s) noexcept {
     const bool inside = PyUnicode_IS_COMPACT(s);

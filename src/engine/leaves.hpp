@@ -5,7 +5,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 namespace orrery::leaves {
 
@@ -34,10 +36,26 @@ struct StrShape {
 };
 StrShape str_shape(PyObject* s) noexcept;
 
-// Whether every character beyond ASCII of the text is printable, given the
-// smallest (`low`) and the largest (`high`, at least 0x80) of them.
+// For each printable code point of the basic multilingual plane, the last
+// one of the run of printable code points it starts (0 for one that is not
+// printable); null until first needed.
+extern std::atomic<const std::uint16_t*> printable_runs;
+
+// printable_text when the runs do not answer at once (building them on
+// first use).
 template <class Char>
-bool printable_text(const Char* data, std::size_t n, Py_UCS4 low, Py_UCS4 high) noexcept;
+bool printable_text_slow(const Char* data, std::size_t n, Py_UCS4 low, Py_UCS4 high) noexcept;
+
+// Whether every character beyond ASCII of the text is printable, given the
+// smallest (`low`) and the largest (`high`, at least 0x80) of them. Text of
+// one script mostly lies within one run: one lookup, inline.
+template <class Char>
+inline bool printable_text(const Char* data, std::size_t n, Py_UCS4 low, Py_UCS4 high) noexcept {
+    const std::uint16_t* runs = printable_runs.load(std::memory_order_acquire);
+    if (runs != nullptr && high < 0x10000 && runs[low] >= high) [[likely]]
+        return true;
+    return printable_text_slow(data, n, low, high);
+}
 
 // Writes repr(s) as code units of type Unit (wide enough for shape.maxchar)
 // to `dst`, with room for str_repr_bound(s) units; returns how many.

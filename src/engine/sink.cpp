@@ -73,13 +73,16 @@ bool resize(Ref& s, std::size_t length) {
 // having written only into the room past the result. Room for
 // n + 2 + strscan::slack units.
 template <class Char, bool Wide, class Unit>
-char put_plain(Unit* p, const Char* text, std::size_t n, bool inside_object) {
+[[gnu::always_inline]] inline char put_plain(Unit* p, const Char* text, std::size_t n, bool inside_object) {
     using namespace strscan;
     const Scan r = copy_scan<Char, Unit, Wide>(text, n, p + 1, inside_object);
     // repr() uses single quotes unless the text holds one and no double
     // quote; it escapes the one it uses.
-    const char quote = (r.bits & (has_squote | has_dquote)) == has_squote ? '"' : '\'';
-    if ((r.bits & needs_escape) || (r.bits & (has_squote | has_dquote)) == (has_squote | has_dquote)) return quote;
+    char quote = '\'';
+    if (r.bits != 0) [[unlikely]] {
+        if ((r.bits & (has_squote | has_dquote)) == has_squote) quote = '"';
+        if ((r.bits & needs_escape) || (r.bits & (has_squote | has_dquote)) == (has_squote | has_dquote)) return quote;
+    }
     if constexpr (Wide) {
         if (r.high >= 0x80 && !leaves::printable_text(text, n, r.low, r.high)) return quote;
     }
@@ -199,6 +202,24 @@ void MemorySink::append_utf8(std::string_view s) {
 }
 
 bool MemorySink::append_str_repr(PyObject* s) {
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {
+        // The common case, taken first: ASCII text right after the header
+        // fits a result of any width.
+        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+        const auto* text = reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(s) + 1);
+        unsigned char* p = reserve(n + 2 + strscan::slack);
+        char quote;
+        switch (unit_) {
+            case 1: quote = put_plain<Py_UCS1, false>(p, text, n, true); break;
+            case 2: quote = put_plain<Py_UCS1, false>(reinterpret_cast<Py_UCS2*>(p), text, n, true); break;
+            default: quote = put_plain<Py_UCS1, false>(reinterpret_cast<Py_UCS4*>(p), text, n, true); break;
+        }
+        if (quote == 0) [[likely]] {
+            size_ += n + 2;
+            return true;
+        }
+        return append_escaped(s, n, quote);
+    }
     if (PyUnicode_MAX_CHAR_VALUE(s) <= maxchar_) {
         // Most strings: their characters fit the result as they are, and
         // nothing needs an escape.
@@ -229,13 +250,7 @@ bool MemorySink::append_str_repr(PyObject* s) {
             size_ += n + 2;
             return true;
         }
-        // Some character is escaped. The result is already as wide as any
-        // character the text shows as itself.
-        if (n > static_cast<std::size_t>(leaves::max_direct_str)) return false;
-        const leaves::StrShape shape{quote, false, maxchar_};
-        p = reserve(leaves::str_repr_bound(s));
-        size_ += repr_units(unit_, s, shape, p);
-        return true;
+        return append_escaped(s, n, quote);
     }
     const leaves::StrShape shape = leaves::str_shape(s);
     if (!shape.plain && PyUnicode_GET_LENGTH(s) > leaves::max_direct_str) return false;
@@ -243,6 +258,16 @@ bool MemorySink::append_str_repr(PyObject* s) {
     const std::size_t bound = shape.plain ? static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)) + 2
                                           : leaves::str_repr_bound(s);
     unsigned char* p = reserve(bound);
+    size_ += repr_units(unit_, s, shape, p);
+    return true;
+}
+
+bool MemorySink::append_escaped(PyObject* s, std::size_t n, char quote) {
+    // The result is already as wide as any character the text shows as
+    // itself.
+    if (n > static_cast<std::size_t>(leaves::max_direct_str)) return false;
+    const leaves::StrShape shape{quote, false, maxchar_};
+    unsigned char* p = reserve(leaves::str_repr_bound(s));
     size_ += repr_units(unit_, s, shape, p);
     return true;
 }

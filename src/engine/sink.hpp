@@ -230,6 +230,9 @@ private:
         size_ += n;
     }
     void append_utf8(std::string_view s);
+    // Writes repr() of `s`, `n` characters long, whose text holds a
+    // character that is escaped; `quote` is the one repr() uses.
+    bool append_escaped(PyObject* s, std::size_t n, char quote);
     void grow(std::size_t n);
     void replace_storage(std::size_t cap, Py_UCS4 maxchar);
     // Makes the storage able to hold `maxchar` (0x7F, 0xFF, 0xFFFF or 0x10FFFF).
