@@ -65,3 +65,24 @@ def test_failed_print_ends_after_the_last_value_written():
     """)
     assert rc == 0, err
     assert out == b"Rec(\n    a=1,\n    b=Rec(\n  a=1,\n  b=2,\n  c=3,\n)\n"
+
+
+class BadRepr:
+    def __repr__(self):
+        raise KeyError("inside")
+
+
+@pytest.mark.parametrize("value", [
+    None, True, False, -7, 2 ** 70, 1.5, -0.0, float("inf"), "s", "\u20ac", b"b", [], {}, (), 1j,
+    10 ** 5000, BadRepr(),
+], ids=lambda v: type(v).__name__)
+def test_each_kind_of_field_value(value):
+    obj = make(["a", "b"], [value, 1])
+    try:
+        expected = model_format([obj])
+    except Exception as e:  # repr() of the value fails: the call fails alike
+        with pytest.raises(type(e)) as info:
+            orrery.pretty_format([obj])
+        assert str(info.value) == str(e)
+    else:
+        assert orrery.pretty_format([obj]) == expected

@@ -391,7 +391,9 @@ private:
                     TRY_PIECE(pending, *child, true, *ascii, "=");
                 else
                     TRY(write_field_start(pending, *child, field_name.get()));
-                TRY(render(value.get(), *child));
+                // render() with the leaf written in place, as in the element loops.
+                if (const Leaf leaf = write_leaf(value.get()); leaf != Leaf::written)
+                    TRY(leaf == Leaf::failed ? take_failure() : render_other(value.get(), *child));
                 if constexpr (defer_break) pending = ",\n";
                 else ORRERY_WRITE(std::string_view(",\n"));
             }
