@@ -11,6 +11,7 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 
 #include "boundary/io_error.hpp"
 #include "engine/sink.hpp"
@@ -49,34 +50,48 @@ inline void copy_short(char* dst, const char* src, std::size_t n) noexcept {
 // The longest piece written here; anything longer takes the general path.
 inline constexpr std::size_t short_piece = 64;
 
-// Writes `spaces` spaces, `text` and `tail` as one piece, whatever they hold.
+// Writes `lead`, `spaces` spaces, `text` and `tail` as one piece, whatever
+// they hold.
 template <class Sink>
-[[gnu::noinline]] IoStatus write_any_piece(Sink& out, std::uint64_t spaces, std::string_view text,
-                                           std::string_view tail) {
-    if (text.empty()) return out.write_fmt(Spaces{spaces}, tail);
-    return out.write_fmt(Spaces{spaces}, text, tail);
+[[gnu::noinline]] IoStatus write_any_piece(Sink& out, std::string_view lead, std::uint64_t spaces,
+                                           std::string_view text, std::string_view tail) {
+    // Empty parts are left out: a sink may copy from a part's data pointer,
+    // which an empty view need not have.
+    if (lead.empty()) {
+        if (text.empty()) return out.write_fmt(Spaces{spaces}, tail);
+        return out.write_fmt(Spaces{spaces}, text, tail);
+    }
+    if (text.empty()) return out.write_fmt(lead, Spaces{spaces}, tail);
+    return out.write_fmt(lead, Spaces{spaces}, text, tail);
 }
 
-// Writes `spaces` spaces, `text` and `tail` as one piece; `ascii` tells that
-// `text` is known to be ASCII (`tail` always is). A short ASCII piece is made
-// in the sink's room for `short_piece` bytes: spaces fill it whole, then the
+// Writes `lead`, `spaces` spaces, `text` and `tail` as one piece; `ascii`
+// tells that `text` is known to be ASCII (`lead` and `tail` always are;
+// `lead` is at most two bytes). A short ASCII piece is made in the sink's
+// room for `short_piece` bytes past the lead: spaces fill it whole, then the
 // text goes over them.
 template <class Sink>
-[[gnu::always_inline]] inline IoStatus write_piece(Sink& out, std::uint64_t spaces, bool ascii, std::string_view text,
-                                                   std::string_view tail) {
-    if (!ascii || spaces > short_piece || text.size() + tail.size() > short_piece - spaces) [[unlikely]]
-        return write_any_piece(out, spaces, text, tail);
+[[gnu::always_inline]] inline IoStatus write_piece(Sink& out, std::string_view lead, std::uint64_t spaces, bool ascii,
+                                                   std::string_view text, std::string_view tail) {
+    if (!ascii || lead.size() > 2 || spaces > short_piece || text.size() + tail.size() > short_piece - spaces) [[unlikely]]
+        return write_any_piece(out, lead, spaces, text, tail);
     static constexpr auto blank = [] {
         std::array<char, short_piece> b{};
         b.fill(' ');
         return b;
     }();
-    return out.write_generated(short_piece, [&](char* dst) {
+    // Inlined so that the literal tail is copied as a constant.
+    return out.write_generated(short_piece + 2, [&](char* dst) __attribute__((always_inline)) {
+        // Both lead bytes are stored whatever its size; the blanks go over
+        // what is not part of it.
+        dst[0] = lead.empty() ? ' ' : lead[0];
+        dst[1] = lead.size() < 2 ? ' ' : lead[1];
+        dst += lead.size();
         std::memcpy(dst, blank.data(), short_piece);
         copy_short(dst + spaces, text.data(), text.size());
         char* p = dst + spaces + text.size();
         for (char c : tail) *p++ = c;
-        return static_cast<std::size_t>(p - dst);
+        return static_cast<std::size_t>(p - dst) + lead.size();
     });
 }
 

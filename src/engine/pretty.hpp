@@ -338,12 +338,16 @@ private:
     // that read would run no code either; otherwise it is dropped before
     // the first read that may run code, and the mapping is read again.
     Status dataclass_form(PyObject* obj, std::uint64_t column, Ref first) {
-#define TRY_PIECE(spaces, ascii, text, tail)                                   \
+#define TRY_PIECE(lead, spaces, ascii, text, tail)                            \
     do {                                                                      \
-        IoStatus st_ = write_piece(out_, spaces, ascii, text, tail);          \
+        IoStatus st_ = write_piece(out_, lead, spaces, ascii, text, tail);    \
         if (!st_) [[unlikely]]                                                \
             return ::orrery::io_error(st_);                                   \
     } while (0)
+        // A result kept in memory is thrown away when the call fails, so the
+        // ",\n" after a field's value can wait to go out with the next
+        // piece; any other sink gets it as soon as the value is written.
+        constexpr bool defer_break = std::is_same_v<Sink, MemorySink>;
         Sink& out = out_;
         const DataclassReads reads = dataclass_types_.of(Py_TYPE(obj));
         if (!reads.fields_repeatable || !reads.class_is_type) first.reset();
@@ -365,6 +369,7 @@ private:
         // The form opens with the first real field; pseudo-fields are walked
         // over (the walk still checks the whole mapping for changes).
         std::optional<std::uint64_t> child;
+        std::string_view pending;  // the deferred ",\n", when there is one
         if (PyDict_GET_SIZE(fields.get()) != 0) {
             const FieldKinds* kinds = TRY(field_kinds());
             DictWalk walk(fields.get());
@@ -378,19 +383,31 @@ private:
                 if (kinds != nullptr && TRY(is_pseudo_field(*kinds, field))) continue;
                 if (!child) {
                     child = TRY(child_column(column));
-                    TRY_PIECE(0, name_ascii, name, "(\n");
+                    TRY_PIECE(std::string_view(), 0, name_ascii, name, "(\n");
                 }
                 Ref field_name = TRY(str_of(std::move(key)));
                 Ref value = TRY(get_attr(obj, field_name.get()));
-                Utf8 field_text;
-                const std::string_view field_view = name_text(field_name.get(), field_text);
-                TRY_PIECE(*child, ascii_text(field_name.get()).has_value(), field_view, "=");
-                TRY(render(value.get(), *child));
-                ORRERY_WRITE(std::string_view(",\n"));
+                if (const auto ascii = ascii_text(field_name.get())) [[likely]]
+                    TRY_PIECE(pending, *child, true, *ascii, "=");
+                else
+                    TRY(write_field_start(pending, *child, field_name.get()));
+                // render() with the leaf written in place, as in the element loops.
+                if (const Leaf leaf = write_leaf(value.get()); leaf != Leaf::written)
+                    TRY(leaf == Leaf::failed ? take_failure() : render_other(value.get(), *child));
+                if constexpr (defer_break) pending = ",\n";
+                else ORRERY_WRITE(std::string_view(",\n"));
             }
         }
-        if (child) TRY_PIECE(column, true, std::string_view(), ")");
-        else TRY_PIECE(0, name_ascii, name, "()");
+        if (child) TRY_PIECE(pending, column, true, std::string_view(), ")");
+        else TRY_PIECE(std::string_view(), 0, name_ascii, name, "()");
+        return ok();
+    }
+
+    // A field's line start for a name that is not an exact ASCII str.
+    [[gnu::noinline]] Status write_field_start(std::string_view lead, std::uint64_t spaces, PyObject* field_name) {
+        Utf8 holder;
+        const std::string_view text = name_text(field_name, holder);
+        TRY_PIECE(lead, spaces, false, text, "=");
         return ok();
     }
 #undef TRY_PIECE
