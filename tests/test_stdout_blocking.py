@@ -288,3 +288,34 @@ cat.kill()
 report(raised=raised)
 """, timeout=30)
     assert rep["raised"] is not None and rep["raised"] < 5, rep
+
+
+def test_dict_emptied_while_its_key_waits_keeps_the_value(monkeypatch):
+    # A key longer than the pipe holds is written while its line is still
+    # open; a signal handler run during that wait empties the dict, which
+    # held the value's only reference. The value is still written, then the
+    # walk reports the change. Freed memory is poisoned in the child, so a
+    # value read after its release shows up as a crash or wrong text.
+    monkeypatch.setenv("PYTHONMALLOC", "debug")
+    rep = child_report(r"""
+r, saved = pipe_on_stdout()
+chunks, readers = [], []
+doc = {"k" * 200000: "v" * 40 + str(os.getpid())}
+def handler(signum, frame):
+    doc.clear()
+    reader = threading.Thread(target=drain, args=(r, chunks))
+    reader.start()
+    readers.append(reader)
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.3)
+raised = None
+try:
+    orrery.pretty_print(doc)
+except BaseException as e:
+    raised = type(e).__name__
+os.dup2(saved, 1)
+[t.join() for t in readers]
+got = b"".join(chunks).decode()
+report(raised=raised, value=("'" + "v" * 40 + str(os.getpid()) + "',\n") in got)
+""", timeout=30)
+    assert rep == {"raised": "PanicException", "value": True}, rep
