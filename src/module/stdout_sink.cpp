@@ -144,6 +144,9 @@ IoStatus StdoutSink::write_all(const char* data, std::size_t n) {
 }
 
 IoStatus StdoutSink::buffer_or_write(const char* data, std::size_t n) {
+    // An empty fragment may come without storage (a null pointer): nothing
+    // to copy, and nothing to flush for it.
+    if (n == 0) return {};
     const std::size_t free = capacity - len_;
     if (n < free) {
         std::memcpy(buf_ + len_, data, n);
