@@ -69,13 +69,13 @@ public:
     }
 
     // A line break or an opening (",\n", "{\n", ...) and the margin of the
-    // next line as two runs of spaces, or a line break, a margin and a
-    // closing ("}", ")", ...). A lead and a closing of up to max_lead ASCII
-    // characters take one room check, and the margin is written as one run.
-    [[gnu::always_inline]] IoStatus write_fmt(std::string_view lead, Spaces margin, Spaces step) {
+    // next line, or a line break, a margin and a closing ("}", ")", ...). A
+    // lead and a closing of up to max_lead ASCII characters take one room
+    // check, and the margin is written as one run.
+    [[gnu::always_inline]] IoStatus write_fmt(std::string_view lead, Spaces margin) {
         if (!short_ascii(lead)) [[unlikely]]
-            return write_fmt<std::string_view, Spaces, Spaces>(lead, margin, step);
-        put_line(lead, static_cast<std::size_t>(margin.count + step.count), {});
+            return write_fmt<std::string_view, Spaces>(lead, margin);
+        put_line(lead, static_cast<std::size_t>(margin.count), {});
         return {};
     }
     [[gnu::always_inline]] IoStatus write_fmt(std::string_view lead, Spaces margin, std::string_view close) {
