@@ -136,6 +136,18 @@ def test_text_stored_apart_from_the_object(lead):
     assert_same_as_repr(values, lead)
 
 
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="every str is compact from 3.12 on")
+@pytest.mark.parametrize("text", ["k", "it's", 'both \' and "', "a\\b\n", "x" * 40])
+def test_ascii_text_apart_from_the_object_in_every_position(text):
+    # ASCII text apart from the object takes the general path, as key and
+    # value, before and after the result has widened; it reads the same as
+    # the compact str of that text.
+    legacy = legacy_str(text)
+    doc = {legacy: [legacy, "\xe9", legacy, "\U0001f600", {legacy: legacy}]}
+    plain = {text: [text, "\xe9", text, "\U0001f600", {text: text}]}
+    assert orrery.pretty_format(doc, indent=2) == orrery.pretty_format(plain, indent=2)
+
+
 @pytest.mark.parametrize("first", ["\xe9", "\u0430\u0431", "\x85", "\u0378x", "\U0001f600", "\U000e0001"])
 def test_first_text_beyond_ascii_of_a_process(first):
     # Printability is looked up in tables made on first need: the first str

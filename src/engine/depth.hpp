@@ -24,7 +24,9 @@ public:
         if (entered_ && !python_unreachable()) Py_LeaveRecursiveCall();
     }
 
-    Status enter(std::uintptr_t floor) {
+    // Inlined: it is met once per container, and the frame it tests is then
+    // the renderer's own.
+    [[gnu::always_inline]] Status enter(std::uintptr_t floor) {
         if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor) [[unlikely]]
             return PyErr::lazy(PyExc_RecursionError,
                                "maximum recursion depth exceeded while pretty-printing (native stack limit)");

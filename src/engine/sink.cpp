@@ -201,26 +201,32 @@ void MemorySink::append_utf8(std::string_view s) {
     size_ += chars.size();
 }
 
-bool MemorySink::append_str_repr(PyObject* s) {
-    if (PyUnicode_IS_COMPACT_ASCII(s)) {
-        // The common case, taken first: ASCII text right after the header
-        // fits a result of any width.
-        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-        const auto* text = reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(s) + 1);
-        unsigned char* p = reserve(n + 2 + strscan::slack);
-        char quote;
-        switch (unit_) {
-            case 1: quote = put_plain<Py_UCS1, false>(p, text, n, true); break;
-            case 2: quote = put_plain<Py_UCS1, false>(reinterpret_cast<Py_UCS2*>(p), text, n, true); break;
-            default: quote = put_plain<Py_UCS1, false>(reinterpret_cast<Py_UCS4*>(p), text, n, true); break;
-        }
-        if (quote == 0) [[likely]] {
-            size_ += n + 2;
-            return true;
-        }
-        return append_escaped(s, n, quote);
+bool MemorySink::append_ascii_repr(PyObject* s) {
+    // A str made the old way (before 3.12) keeps its text apart from the
+    // object: the general path reads it, as 1-byte text.
+    if (!PyUnicode_IS_COMPACT(s)) [[unlikely]]
+        return append_wide_repr(s);
+    // ASCII text right after the header fits a result of any width.
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    const auto* text = reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(s) + 1);
+    unsigned char* p = reserve(n + 2 + strscan::slack);
+    char quote;
+    switch (unit_) {
+        case 1: quote = put_plain<Py_UCS1, false>(p, text, n, true); break;
+        case 2: quote = put_plain<Py_UCS1, false>(reinterpret_cast<Py_UCS2*>(p), text, n, true); break;
+        default: quote = put_plain<Py_UCS1, false>(reinterpret_cast<Py_UCS4*>(p), text, n, true); break;
     }
-    if (PyUnicode_MAX_CHAR_VALUE(s) <= maxchar_) {
+    if (quote == 0) [[likely]] {
+        size_ += n + 2;
+        return true;
+    }
+    return append_escaped(s, n, quote);
+}
+
+bool MemorySink::append_wide_repr(PyObject* s) {
+    const unsigned kind = PyUnicode_KIND(s);
+    const Py_UCS4 top = kind == PyUnicode_1BYTE_KIND ? 0xFF : kind == PyUnicode_2BYTE_KIND ? 0xFFFF : 0x10FFFF;
+    if (top <= maxchar_) {
         // Most strings: their characters fit the result as they are, and
         // nothing needs an escape.
         const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
@@ -234,10 +240,7 @@ bool MemorySink::append_str_repr(PyObject* s) {
         auto* u2 = reinterpret_cast<Py_UCS2*>(p);
         auto* u4 = reinterpret_cast<Py_UCS4*>(p);
         char quote = 0;
-        switch (PyUnicode_IS_ASCII(s) ? unit_ : PyUnicode_KIND(s) * 8 + unit_) {
-            case 1: quote = put_plain<Py_UCS1, false>(u1, t1, n, inside); break;
-            case 2: quote = put_plain<Py_UCS1, false>(u2, t1, n, inside); break;
-            case 4: quote = put_plain<Py_UCS1, false>(u4, t1, n, inside); break;
+        switch (kind * 8 + unit_) {
             case 1 * 8 + 1: quote = put_plain<Py_UCS1, true>(u1, t1, n, inside); break;
             case 1 * 8 + 2: quote = put_plain<Py_UCS1, true>(u2, t1, n, inside); break;
             case 1 * 8 + 4: quote = put_plain<Py_UCS1, true>(u4, t1, n, inside); break;

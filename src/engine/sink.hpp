@@ -69,13 +69,13 @@ public:
     }
 
     // A line break or an opening (",\n", "{\n", ...) and the margin of the
-    // next line as two runs of spaces, or a line break, a margin and a
-    // closing ("}", ")", ...). A lead and a closing of up to max_lead ASCII
-    // characters take one room check, and the margin is written as one run.
-    [[gnu::always_inline]] IoStatus write_fmt(std::string_view lead, Spaces margin, Spaces step) {
+    // next line, or a line break, a margin and a closing ("}", ")", ...). A
+    // lead and a closing of up to max_lead ASCII characters take one room
+    // check, and the margin is written as one run.
+    [[gnu::always_inline]] IoStatus write_fmt(std::string_view lead, Spaces margin) {
         if (!short_ascii(lead)) [[unlikely]]
-            return write_fmt<std::string_view, Spaces, Spaces>(lead, margin, step);
-        put_line(lead, static_cast<std::size_t>(margin.count + step.count), {});
+            return write_fmt<std::string_view, Spaces>(lead, margin);
+        put_line(lead, static_cast<std::size_t>(margin.count), {});
         return {};
     }
     [[gnu::always_inline]] IoStatus write_fmt(std::string_view lead, Spaces margin, std::string_view close) {
@@ -102,8 +102,12 @@ public:
     }
 
     // Writes repr() of an exact str. Returns false, writing nothing, when the
-    // string is too long to be escaped here.
-    bool append_str_repr(PyObject* s);
+    // string is too long to be escaped here. ASCII strs, the common case,
+    // go to a function of their own: it saves fewer registers than the one
+    // for wider text, which in turn need not tell ASCII apart.
+    [[gnu::always_inline]] bool append_str_repr(PyObject* s) {
+        return PyUnicode_IS_ASCII(s) ? append_ascii_repr(s) : append_wide_repr(s);
+    }
 
     // UTF-8 text (ASCII in the common case).
     [[gnu::always_inline]] void append(std::string_view s) {
@@ -230,6 +234,10 @@ private:
         size_ += n;
     }
     void append_utf8(std::string_view s);
+    // append_str_repr of an ASCII str, and of a str with a character beyond
+    // ASCII or whose text lies apart from the object.
+    bool append_ascii_repr(PyObject* s);
+    bool append_wide_repr(PyObject* s);
     // Writes repr() of `s`, `n` characters long, whose text holds a
     // character that is escaped; `quote` is the one repr() uses.
     bool append_escaped(PyObject* s, std::size_t n, char quote);
