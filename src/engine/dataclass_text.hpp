@@ -55,13 +55,6 @@ inline constexpr std::size_t short_piece = 64;
 template <class Sink>
 [[gnu::noinline]] IoStatus write_any_piece(Sink& out, std::string_view lead, std::uint64_t spaces,
                                            std::string_view text, std::string_view tail) {
-    // Empty parts are left out: a sink may copy from a part's data pointer,
-    // which an empty view need not have.
-    if (lead.empty()) {
-        if (text.empty()) return out.write_fmt(Spaces{spaces}, tail);
-        return out.write_fmt(Spaces{spaces}, text, tail);
-    }
-    if (text.empty()) return out.write_fmt(lead, Spaces{spaces}, tail);
     return out.write_fmt(lead, Spaces{spaces}, text, tail);
 }
 

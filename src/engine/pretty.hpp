@@ -350,12 +350,6 @@ private:
     // that read would run no code either; otherwise it is dropped before
     // the first read that may run code, and the mapping is read again.
     Status dataclass_form(PyObject* obj, std::uint64_t column, Ref first) {
-#define TRY_PIECE(lead, spaces, ascii, text, tail)                            \
-    do {                                                                      \
-        IoStatus st_ = write_piece(out_, lead, spaces, ascii, text, tail);    \
-        if (!st_) [[unlikely]]                                                \
-            return ::orrery::io_error(st_);                                   \
-    } while (0)
         // A result kept in memory is thrown away when the call fails, so the
         // ",\n" after a field's value can wait to go out with the next
         // piece; any other sink gets it as soon as the value is written.
@@ -395,12 +389,12 @@ private:
                 if (kinds != nullptr && TRY(is_pseudo_field(*kinds, field))) continue;
                 if (!child) {
                     child = TRY(child_column(column));
-                    TRY_PIECE(std::string_view(), 0, name_ascii, name, "(\n");
+                    TRY_IO(write_piece(out_, std::string_view(), 0, name_ascii, name, "(\n"));
                 }
                 Ref field_name = TRY(str_of(std::move(key)));
                 Ref value = TRY(get_attr(obj, field_name.get()));
                 if (const auto ascii = ascii_text(field_name.get())) [[likely]]
-                    TRY_PIECE(pending, *child, true, *ascii, "=");
+                    TRY_IO(write_piece(out_, pending, *child, true, *ascii, "="));
                 else
                     TRY(write_field_start(pending, *child, field_name.get()));
                 // render() with the leaf written in place, as in the element loops.
@@ -410,8 +404,8 @@ private:
                 else ORRERY_WRITE(std::string_view(",\n"));
             }
         }
-        if (child) TRY_PIECE(pending, column, true, std::string_view(), ")");
-        else TRY_PIECE(std::string_view(), 0, name_ascii, name, "()");
+        if (child) TRY_IO(write_piece(out_, pending, column, true, std::string_view(), ")"));
+        else TRY_IO(write_piece(out_, std::string_view(), 0, name_ascii, name, "()"));
         return ok();
     }
 
@@ -419,10 +413,9 @@ private:
     [[gnu::noinline]] Status write_field_start(std::string_view lead, std::uint64_t spaces, PyObject* field_name) {
         Utf8 holder;
         const std::string_view text = name_text(field_name, holder);
-        TRY_PIECE(lead, spaces, false, text, "=");
+        TRY_IO(write_piece(out_, lead, spaces, false, text, "="));
         return ok();
     }
-#undef TRY_PIECE
 
     // A class-variable or init-only entry of a fields mapping: an instance of
     // Field or of a subclass (by its real type, never by a claimed __class__)
