@@ -22,10 +22,12 @@ def rss():
 exercise.run_round(400, exercise.CASES + exercise.ONCE)
 for _ in range(3):
     exercise.run_round(400)
-before = rss()
-for _ in range(20):
-    exercise.run_round(400)
-sys.stderr.write("RSS %d %d\\n" % (before, rss()))
+samples = [rss()]
+for _ in range(4):
+    for _ in range(5):
+        exercise.run_round(400)
+    samples.append(rss())
+sys.stderr.write("RSS %s\\n" % " ".join(map(str, samples)))
 """
 
 
@@ -36,5 +38,8 @@ def test_no_memory_growth_over_many_calls():
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=300)
     last = proc.stderr.strip().splitlines()[-1:] or [""]
     assert proc.returncode == 0 and last[0].startswith("RSS "), proc.stderr[-3000:]
-    before, after = map(int, last[0].split()[1:])
-    assert after - before < 4 << 20, "RSS grew from %d to %d KiB" % (before >> 10, after >> 10)
+    samples = list(map(int, last[0].split()[1:]))
+    # A leak grows the memory in every window of rounds; the allocator or a
+    # huge page can step it up once. The largest window is left out.
+    growth = sorted(b - a for a, b in zip(samples, samples[1:]))
+    assert sum(growth[:-1]) < 3 << 20, "RSS over windows of rounds, KiB: %s" % [s >> 10 for s in samples]
