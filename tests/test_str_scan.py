@@ -148,7 +148,8 @@ def test_ascii_text_apart_from_the_object_in_every_position(text):
     assert orrery.pretty_format(doc, indent=2) == orrery.pretty_format(plain, indent=2)
 
 
-@pytest.mark.parametrize("first", ["\xe9", "\u0430\u0431", "\x85", "\u0378x", "\U0001f600", "\U000e0001"])
+@pytest.mark.parametrize("first", ["\xe9", "\u0430\u0431", "\x85", "\u0378x", "\U0001f600", "\U000e0001",
+                                   "\U0001000c", "\n\U0001f600", "\U0001f600\U0002a6d6"])
 def test_first_text_beyond_ascii_of_a_process(first):
     # Printability is looked up in tables made on first need: the first str
     # beyond ASCII of a fresh process is decided before they exist.
