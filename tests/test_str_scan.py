@@ -161,3 +161,21 @@ print(orrery.pretty_format(values, indent=0) == "[\\n" + "".join(repr(v) + ",\\n
     rc, out, err = run(code)
     assert rc == 0, err
     assert out.decode().strip() == "True"
+
+
+@pytest.mark.parametrize("lead", RESULT_WIDTHS)
+@pytest.mark.parametrize("low, high", [("\xe9", "\u6771"), ("\x85", "\u0431"), ("\u0378", "\u0431"),
+                                       ("\u0430", "\uffff"), ("\xa0", "\ufeff"), ("\u0100", "\U0001f600")])
+def test_smallest_and_largest_character_in_every_lane(lead, low, high):
+    # Three blocks of 2-byte text (or 4-byte with the last pair): the
+    # smallest and the largest character beyond ASCII at every pair of
+    # positions, among ASCII and a character between them.
+    values = []
+    for filler in ("\u0432", "a"):
+        for i in range(24):
+            for j in range(24):
+                if i != j:
+                    chars = [filler] * 24
+                    chars[i], chars[j] = low, high
+                    values.append("".join(chars))
+    assert_same_as_repr(values, lead)

@@ -320,12 +320,12 @@ StrShape str_shape(PyObject* s) noexcept {
     if (PyUnicode_IS_ASCII(s)) {
         const auto* data = static_cast<const Py_UCS1*>(PyUnicode_DATA(s));
         const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-        return shape_of(strscan::copy_scan<Py_UCS1, void, false>(data, n, nullptr, inside).bits, 0);
+        return shape_of(strscan::copy_scan<Py_UCS1, void, strscan::Follow::escapes>(data, n, nullptr, inside).bits, 0);
     }
     return with_chars(s, [inside](const auto* data, Py_ssize_t length) {
         using Char = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
         const auto n = static_cast<std::size_t>(length);
-        const strscan::Scan r = strscan::copy_scan<Char, void, true>(data, n, nullptr, inside);
+        const strscan::Scan r = strscan::copy_scan<Char, void, strscan::Follow::bounds>(data, n, nullptr, inside);
         if (r.high < 0x80 || printable_text(data, n, r.low, r.high)) return shape_of(r.bits, r.high);
         // Some characters are escaped: only the printable ones count.
         const PrintableBits& bits = printable_bits<Char>();
