@@ -92,7 +92,11 @@ class Classes {
 public:
     void add(__m128i v) {
         __m128i escape;
-        if constexpr (sizeof(Char) == 1 && F == Follow::latin1) {
+        if constexpr (sizeof(Char) == 1 && F == Follow::escapes) {
+            // ASCII only: one added to a control or DEL gives a byte below
+            // 0x21 as a signed number (DEL's is -128).
+            escape = _mm_cmplt_epi8(_mm_add_epi8(v, _mm_set1_epi8(1)), _mm_set1_epi8(0x21));
+        } else if constexpr (sizeof(Char) == 1 && F == Follow::latin1) {
             // The controls of both halves at once: the low seven bits below
             // 0x20. DEL, no-break space and the soft hyphen one by one.
             escape = _mm_or_si128(
