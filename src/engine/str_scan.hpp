@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -84,6 +85,26 @@ inline __m128i filler() {
     if constexpr (sizeof(Char) == 4) return _mm_set1_epi32('a');
 }
 
+// Moves the bytes of `v` down by `k` (0 to 16) places, shifting in zeros:
+// three shifts of both halves by a count in a register, those by counts of
+// 64 or more (or below 0) giving zeros.
+inline __m128i shift_down(__m128i v, std::size_t k) {
+    const auto bits = static_cast<long long>(8 * k);
+    const __m128i high = _mm_srli_si128(v, 8);
+    return _mm_or_si128(_mm_or_si128(_mm_srl_epi64(v, _mm_cvtsi64_si128(bits)),
+                                     _mm_sll_epi64(high, _mm_cvtsi64_si128(64 - bits))),
+                        _mm_srl_epi64(high, _mm_cvtsi64_si128(bits - 64)));
+}
+
+// 16 zero bytes, then 16 bytes of 'a' as characters of type Char: read from
+// 16 - n bytes in, the lanes from byte n on hold 'a'.
+template <class Char>
+inline constexpr auto filler_bytes = [] {
+    std::array<unsigned char, 32> b{};
+    for (std::size_t i = 16; i < 32; i += sizeof(Char)) b[i] = 'a';
+    return b;
+}();
+
 // What the lanes seen so far hold.
 template <class Char, Follow F>
 class Classes {
@@ -93,9 +114,15 @@ public:
     void add(__m128i v) {
         __m128i escape;
         if constexpr (sizeof(Char) == 1 && F == Follow::escapes) {
-            // ASCII only: one added to a control or DEL gives a byte below
-            // 0x21 as a signed number (DEL's is -128).
-            escape = _mm_cmplt_epi8(_mm_add_epi8(v, _mm_set1_epi8(1)), _mm_set1_epi8(0x21));
+            // ASCII only: DEL and the controls follow one another modulo
+            // 256, through the bytes beyond ASCII. Adding 0x60 moves them to
+            // -33 (DEL) up to 127 as signed bytes, every other character to
+            // -34 or less.
+            // (The bound is hidden from the compiler, which would otherwise
+            // turn the comparison around at the cost of one more.)
+            __m128i bound = _mm_set1_epi8(-34);
+            __asm__("" : "+x"(bound));
+            escape = _mm_cmpgt_epi8(_mm_add_epi8(v, _mm_set1_epi8(0x60)), bound);
         } else if constexpr (sizeof(Char) == 1 && F == Follow::latin1) {
             // The controls of both halves at once: the low seven bits below
             // 0x20. DEL, no-break space and the soft hyphen one by one.
@@ -209,15 +236,48 @@ private:
 };
 
 // Copies `n` characters to `dst` as units of type Unit (no copy when Unit is
-// void) and classifies them. Writes at most `slack` units past the text. `inside_object` says the 16
-// bytes ending at the text's end lie in one allocation even when the text is
-// shorter (the text of a compact str follows its header, which is longer):
-// short text is then read with one load instead of character by character.
+// void) and classifies them. Writes at most `slack` units past the text.
+// `inside_object` says the 16 bytes ending at the text's end lie in one
+// allocation even when the text is shorter (the text of a compact str
+// follows its header, which is longer): short text is then read in whole
+// blocks instead of character by character.
 template <class Char, class Unit, Follow F>
 [[gnu::always_inline]] inline Scan copy_scan(const Char* text, std::size_t n, Unit* dst, bool inside_object) {
     constexpr std::size_t lanes = 16 / sizeof(Char);
     const auto load = [](const void* at) { return _mm_loadu_si128(static_cast<const __m128i*>(at)); };
     Classes<Char, F> classes;
+    // Short text is copied and classified with no branch on its length
+    // (strs of varied lengths would mispredict it): 1-byte text of up to two
+    // blocks when its units are at most 2 bytes wide, other text of one
+    // (a second block costs more there than the branch).
+    constexpr bool two_blocks = sizeof(Char) == 1 && sizeof(std::conditional_t<std::is_void_v<Unit>, char, Unit>) <= 2;
+    constexpr std::size_t short_text = two_blocks ? 2 * lanes : lanes;
+    if (n <= short_text && inside_object) {
+        // The last block is the 16 bytes ending at the text's end. For text
+        // of one block or less it is moved down in registers to the front
+        // (writing it out and reading it back at another offset would wait
+        // until the writes reach the cache) and the lanes past the text are
+        // set to 'a' (plain ASCII, classified as nothing; the units written
+        // for them lie in the slack).
+        const std::size_t back = lanes - n;  // characters before the text in the last block
+        // All ones for two blocks, else zero; hidden from the compiler, which
+        // would otherwise branch on it.
+        std::size_t two = two_blocks ? 0 - static_cast<std::size_t>(n > lanes) : 0;
+        __asm__("" : "+r"(two));
+        const std::size_t move = (back * sizeof(Char)) & ~two;
+        const __m128i last = _mm_or_si128(shift_down(load(text - back), move), load(filler_bytes<Char>.data() + move));
+        if constexpr (two_blocks) {
+            // The first block of two, or the last block again.
+            const __m128i keep = _mm_set1_epi64x(static_cast<long long>(two));
+            const __m128i first =
+                _mm_or_si128(_mm_and_si128(keep, load(text - (back & ~two))), _mm_andnot_si128(keep, last));
+            classes.add(first);
+            if constexpr (!std::is_void_v<Unit>) store16<Char>(dst, first);
+        }
+        classes.add(last);
+        if constexpr (!std::is_void_v<Unit>) store16<Char>(dst - (back & two), last);
+        return classes.result();
+    }
     std::size_t i = 0;
     for (; i + lanes <= n; i += lanes) {
         const __m128i v = load(text + i);
@@ -231,17 +291,6 @@ template <class Char, class Unit, Follow F>
             const __m128i v = load(text + n - lanes);
             classes.add(v);
             if constexpr (!std::is_void_v<Unit>) store16<Char>(dst + n - lanes, v);
-        } else if (inside_object) {
-            // Shorter than one block: the 16 bytes ending at the text's end,
-            // moved to the front of a block whose other lanes hold 'a' (plain
-            // ASCII, classified as nothing; the units written for them lie in
-            // the slack).
-            alignas(16) unsigned char block[32];
-            _mm_store_si128(reinterpret_cast<__m128i*>(block), load(text + n - lanes));
-            _mm_store_si128(reinterpret_cast<__m128i*>(block) + 1, filler<Char>());
-            const __m128i v = load(block + 16 - n * sizeof(Char));
-            classes.add(v);
-            if constexpr (!std::is_void_v<Unit>) store16<Char>(dst, v);
         } else {
             alignas(16) Char block[lanes];
             _mm_store_si128(reinterpret_cast<__m128i*>(block), filler<Char>());
