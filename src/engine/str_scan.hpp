@@ -247,10 +247,10 @@ template <class Char, class Unit, Follow F>
     const auto load = [](const void* at) { return _mm_loadu_si128(static_cast<const __m128i*>(at)); };
     Classes<Char, F> classes;
     // Short text is copied and classified with no branch on its length
-    // (strs of varied lengths would mispredict it): 1-byte text of up to two
-    // blocks when its units are at most 2 bytes wide, other text of one
-    // (a second block costs more there than the branch).
-    constexpr bool two_blocks = sizeof(Char) == 1 && sizeof(std::conditional_t<std::is_void_v<Unit>, char, Unit>) <= 2;
+    // (strs of varied lengths would mispredict it): text of up to two
+    // blocks when written as units of at most 2 bytes, other text of one
+    // (there a second block costs more than the branch).
+    constexpr bool two_blocks = sizeof(Char) <= 2 && sizeof(std::conditional_t<std::is_void_v<Unit>, char, Unit>) <= 2;
     constexpr std::size_t short_text = two_blocks ? 2 * lanes : lanes;
     if (n <= short_text && inside_object) {
         // The last block is the 16 bytes ending at the text's end. For text
