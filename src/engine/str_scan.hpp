@@ -138,10 +138,11 @@ public:
             escape = _mm_or_si128(_mm_cmplt_epi16(flipped, _mm_set1_epi16(0x20 - 0x8000)), eq(v, 0x7F));
             if constexpr (F == Follow::bounds) {
                 // The largest, and the largest of 0x807F less each character
-                // (signed, as above): the smallest beyond ASCII, to which
-                // ASCII characters give values below all others.
+                // (signed, as above; 0x7F less the flipped character, the
+                // constant of DEL's test): the smallest beyond ASCII, to
+                // which ASCII characters give values below all others.
                 high_ = _mm_max_epi16(high_, flipped);
-                low_ = _mm_max_epi16(low_, _mm_sub_epi16(_mm_set1_epi16(static_cast<short>(0x807F)), v));
+                low_ = _mm_max_epi16(low_, _mm_sub_epi16(_mm_set1_epi16(0x7F), flipped));
             }
         } else {
             // Code points are at most 0x10FFFF: signed comparisons hold.
