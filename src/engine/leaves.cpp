@@ -29,14 +29,20 @@ constexpr std::array<bool, 128> ascii_special = [] {
     return t;
 }();
 
-// Printability of the basic multilingual plane, asked of the interpreter
-// once (on first need, under the interpreter lock) through the documented
-// Py_UNICODE_ISPRINTABLE, the only per-character form of str.isprintable()
-// in the C API.
-using PrintableBits = std::array<std::uint64_t, 1024>;
+// Printability of the basic multilingual plane and of the plane above it,
+// asked of the interpreter (on first need, under the interpreter lock)
+// through the documented Py_UNICODE_ISPRINTABLE, the only per-character form
+// of str.isprintable() in the C API. Code points above plane 1 are asked one
+// at a time.
+inline constexpr Py_UCS4 bits_end = 0x20000;
+using PrintableBits = std::array<std::uint64_t, bits_end / 64>;
 
 struct PrintableTables {
-    PrintableBits bits;  // one bit per code point
+    // One bit per code point below bits_end: set for a character repr()
+    // shows as itself, and for every ASCII character (those it escapes are
+    // found by the scan of the text). Plane 1 is filled when a str of 4-byte
+    // characters first needs it.
+    PrintableBits bits;
     // For a printable code point c, the last one of the run of printable
     // code points that starts at c; 0 for one that is not printable. Text
     // whose characters beyond ASCII lie between `low` and `high` is
@@ -63,7 +69,20 @@ PrintableTables printable_storage;
             t.bits[c >> 6] |= std::uint64_t{1} << (c & 63);
             t.run_end[c] = run_end;
         }
+        t.bits[0] = t.bits[1] = ~std::uint64_t{0};
         printable_runs.store(t.run_end.data(), std::memory_order_release);
+        return true;
+    }();
+    (void)built;
+}
+
+std::atomic<bool> plane1_built{false};
+
+[[gnu::noinline, gnu::cold]] void build_plane1() {
+    static const bool built = [] {
+        for (Py_UCS4 c = 0x10000; c < bits_end; ++c)
+            if (Py_UNICODE_ISPRINTABLE(c)) printable_storage.bits[c >> 6] |= std::uint64_t{1} << (c & 63);
+        plane1_built.store(true, std::memory_order_release);
         return true;
     }();
     (void)built;
@@ -75,10 +94,22 @@ inline const PrintableTables& printable_tables() {
     return printable_storage;
 }
 
-const PrintableBits& bmp_printable() { return printable_tables().bits; }
+// The printability bits for text of type Char: plane 1 only for 4-byte text.
+template <class Char>
+inline const PrintableBits& printable_bits() {
+    const PrintableTables& t = printable_tables();
+    if constexpr (sizeof(Char) == 4) {
+        if (!plane1_built.load(std::memory_order_acquire)) [[unlikely]]
+            build_plane1();
+    }
+    return t.bits;
+}
 
-inline bool printable(const PrintableBits& bmp, Py_UCS4 c) {
-    if (c < 0x10000) return (bmp[c >> 6] >> (c & 63)) & 1;
+// Whether repr() shows `c` as itself (or finds its escape among ASCII);
+// `bits` from printable_bits of text that may hold `c`.
+inline bool printable(const PrintableBits& bits, Py_UCS4 c) {
+    if (c < bits_end) [[likely]]
+        return (bits[c >> 6] >> (c & 63)) & 1;
     return Py_UNICODE_ISPRINTABLE(c) != 0;
 }
 
@@ -123,7 +154,7 @@ inline Out* put_escape(Out* p, char letter) {
 // time.
 template <class Char, class Out>
 Out* escape_chars(const Char* data, Py_ssize_t from, Py_ssize_t to, char quote, Out* p) {
-    const PrintableBits& bmp = bmp_printable();
+    const PrintableBits& bits = printable_bits<Char>();
     for (Py_ssize_t i = from; i < to; ++i) {
         const Py_UCS4 c = data[i];
         if (c < 0x7F && !ascii_special[c]) {
@@ -140,7 +171,7 @@ Out* escape_chars(const Char* data, Py_ssize_t from, Py_ssize_t to, char quote, 
             p = put_hex(put_escape(p, 'x'), c, 2);
         } else if (c < 0x7F) {
             *p++ = static_cast<Out>(c);
-        } else if (printable(bmp, c)) {
+        } else if (printable(bits, c)) {
             p = put_raw(p, c);
         } else if (c <= 0xFF) {
             p = put_hex(put_escape(p, 'x'), c, 2);
@@ -251,14 +282,33 @@ Out* copy_text(PyObject* s, Out* p) {
 std::atomic<const std::uint16_t*> printable_runs{nullptr};
 
 template <class Char>
+bool printable_chars(const Char* data, std::size_t n) noexcept {
+    const PrintableBits& bits = printable_bits<Char>();
+    // No branch per character: the bits of all are combined.
+    std::uint64_t all = 1;
+#pragma GCC unroll 4
+    for (std::size_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = data[i];
+        if constexpr (sizeof(Char) == 4) {
+            if (c >= bits_end) [[unlikely]] {
+                if (!Py_UNICODE_ISPRINTABLE(c)) return false;
+                continue;
+            }
+        }
+        all &= bits[c >> 6] >> (c & 63);
+    }
+    return (all & 1) != 0;
+}
+
+template bool printable_chars<Py_UCS1>(const Py_UCS1*, std::size_t) noexcept;
+template bool printable_chars<Py_UCS2>(const Py_UCS2*, std::size_t) noexcept;
+template bool printable_chars<Py_UCS4>(const Py_UCS4*, std::size_t) noexcept;
+
+template <class Char>
 bool printable_text_slow(const Char* data, std::size_t n, Py_UCS4 low, Py_UCS4 high) noexcept {
     const PrintableTables& t = printable_tables();
     if (high < 0x10000 && t.run_end[low] >= high) return true;
-    for (std::size_t i = 0; i < n; ++i) {
-        const Py_UCS4 c = data[i];
-        if (c >= 0x80 && !printable(t.bits, c)) return false;
-    }
-    return true;
+    return printable_chars(data, n);
 }
 
 template bool printable_text_slow<Py_UCS1>(const Py_UCS1*, std::size_t, Py_UCS4, Py_UCS4) noexcept;
@@ -270,19 +320,19 @@ StrShape str_shape(PyObject* s) noexcept {
     if (PyUnicode_IS_ASCII(s)) {
         const auto* data = static_cast<const Py_UCS1*>(PyUnicode_DATA(s));
         const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-        return shape_of(strscan::copy_scan<Py_UCS1, void, false>(data, n, nullptr, inside).bits, 0);
+        return shape_of(strscan::copy_scan<Py_UCS1, void, strscan::Follow::escapes>(data, n, nullptr, inside).bits, 0);
     }
     return with_chars(s, [inside](const auto* data, Py_ssize_t length) {
         using Char = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
         const auto n = static_cast<std::size_t>(length);
-        const strscan::Scan r = strscan::copy_scan<Char, void, true>(data, n, nullptr, inside);
+        const strscan::Scan r = strscan::copy_scan<Char, void, strscan::Follow::bounds>(data, n, nullptr, inside);
         if (r.high < 0x80 || printable_text(data, n, r.low, r.high)) return shape_of(r.bits, r.high);
         // Some characters are escaped: only the printable ones count.
-        const PrintableBits& bmp = bmp_printable();
+        const PrintableBits& bits = printable_bits<Char>();
         Py_UCS4 top = 0;
         for (std::size_t i = 0; i < n; ++i) {
             const Py_UCS4 c = data[i];
-            if (c > top && (c < 0x80 || printable(bmp, c))) top = c;
+            if (c > top && printable(bits, c)) top = c;
         }
         return shape_of(r.bits | needs_escape, top);
     });

@@ -41,6 +41,11 @@ StrShape str_shape(PyObject* s) noexcept;
 // printable); null until first needed.
 extern std::atomic<const std::uint16_t*> printable_runs;
 
+// Whether every character beyond ASCII of the text is printable, asked of
+// each character (building the tables it reads on first use).
+template <class Char>
+bool printable_chars(const Char* data, std::size_t n) noexcept;
+
 // printable_text when the runs do not answer at once (building them on
 // first use).
 template <class Char>

@@ -75,7 +75,15 @@ bool resize(Ref& s, std::size_t length) {
 template <class Char, bool Wide, class Unit>
 [[gnu::always_inline]] inline char put_plain(Unit* p, const Char* text, std::size_t n, bool inside_object) {
     using namespace strscan;
-    const Scan r = copy_scan<Char, Unit, Wide>(text, n, p + 1, inside_object);
+    // Beyond ASCII, 1-byte text finds the characters repr() escapes in the
+    // scan; 2-byte text is mostly printable by the run its smallest
+    // character starts. Text of 4-byte characters holds one above the basic
+    // multilingual plane, beyond the runs: its characters are looked up one
+    // by one afterwards.
+    constexpr Follow follow = !Wide || sizeof(Char) == 4 ? Follow::escapes
+                              : sizeof(Char) == 1        ? Follow::latin1
+                                                         : Follow::bounds;
+    const Scan r = copy_scan<Char, Unit, follow>(text, n, p + 1, inside_object);
     // repr() uses single quotes unless the text holds one and no double
     // quote; it escapes the one it uses.
     char quote = '\'';
@@ -83,8 +91,10 @@ template <class Char, bool Wide, class Unit>
         if ((r.bits & (has_squote | has_dquote)) == has_squote) quote = '"';
         if ((r.bits & needs_escape) || (r.bits & (has_squote | has_dquote)) == (has_squote | has_dquote)) return quote;
     }
-    if constexpr (Wide) {
+    if constexpr (follow == Follow::bounds) {
         if (r.high >= 0x80 && !leaves::printable_text(text, n, r.low, r.high)) return quote;
+    } else if constexpr (Wide && sizeof(Char) == 4) {
+        if (!leaves::printable_chars(text, n)) return quote;
     }
     p[0] = static_cast<Unit>(quote);
     p[n + 1] = static_cast<Unit>(quote);

@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -35,6 +36,18 @@ inline constexpr std::size_t slack = 16;
 // Text shorter than 16 bytes is read as the 16 bytes ending at its end: in a
 // compact str these lie in its header when not in its text.
 static_assert(sizeof(PyASCIIObject) >= 16);
+
+// What a scan follows besides escapes and quotes.
+enum class Follow {
+    // Nothing more: ASCII text (for 1-byte text), or text whose characters
+    // beyond ASCII are looked up afterwards.
+    escapes,
+    // The smallest and the largest character beyond ASCII.
+    bounds,
+    // 1-byte text: the characters beyond ASCII that repr() escapes (0x80 to
+    // 0xA0, and 0xAD; the rest of Latin-1 is printable) count as escapes.
+    latin1,
+};
 
 #if defined(__SSE2__)
 
@@ -72,33 +85,78 @@ inline __m128i filler() {
     if constexpr (sizeof(Char) == 4) return _mm_set1_epi32('a');
 }
 
-// What the lanes seen so far hold. `Wide` also follows the characters beyond
-// ASCII (not needed for an ASCII str).
-template <class Char, bool Wide>
+// Moves the bytes of `v` down by `k` (0 to 16) places, shifting in zeros:
+// three shifts of both halves by a count in a register, those by counts of
+// 64 or more (or below 0) giving zeros.
+inline __m128i shift_down(__m128i v, std::size_t k) {
+    const auto bits = static_cast<long long>(8 * k);
+    const __m128i high = _mm_srli_si128(v, 8);
+    return _mm_or_si128(_mm_or_si128(_mm_srl_epi64(v, _mm_cvtsi64_si128(bits)),
+                                     _mm_sll_epi64(high, _mm_cvtsi64_si128(64 - bits))),
+                        _mm_srl_epi64(high, _mm_cvtsi64_si128(bits - 64)));
+}
+
+// 16 zero bytes, then 16 bytes of 'a' as characters of type Char: read from
+// 16 - n bytes in, the lanes from byte n on hold 'a'.
+template <class Char>
+inline constexpr auto filler_bytes = [] {
+    std::array<unsigned char, 32> b{};
+    for (std::size_t i = 16; i < 32; i += sizeof(Char)) b[i] = 'a';
+    return b;
+}();
+
+// What the lanes seen so far hold.
+template <class Char, Follow F>
 class Classes {
+    static_assert(F != Follow::latin1 || sizeof(Char) == 1);
+
 public:
     void add(__m128i v) {
-        __m128i control;
-        if constexpr (sizeof(Char) == 1) {
-            control = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
+        __m128i escape;
+        if constexpr (sizeof(Char) == 1 && F == Follow::escapes) {
+            // ASCII only: DEL and the controls follow one another modulo
+            // 256, through the bytes beyond ASCII. Adding 0x60 moves them to
+            // -33 (DEL) up to 127 as signed bytes, every other character to
+            // -34 or less.
+            // (The bound is hidden from the compiler, which would otherwise
+            // turn the comparison around at the cost of one more.)
+            __m128i bound = _mm_set1_epi8(-34);
+            __asm__("" : "+x"(bound));
+            escape = _mm_cmpgt_epi8(_mm_add_epi8(v, _mm_set1_epi8(0x60)), bound);
+        } else if constexpr (sizeof(Char) == 1 && F == Follow::latin1) {
+            // The controls of both halves at once: the low seven bits below
+            // 0x20. DEL, no-break space and the soft hyphen one by one.
+            escape = _mm_or_si128(
+                _mm_cmplt_epi8(_mm_and_si128(v, _mm_set1_epi8(0x7F)), _mm_set1_epi8(0x20)),
+                _mm_or_si128(_mm_or_si128(eq(v, 0x7F), eq(v, 0xA0)), eq(v, 0xAD)));
+        } else if constexpr (sizeof(Char) == 1) {
+            escape = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v), eq(v, 0x7F));
         } else if constexpr (sizeof(Char) == 2) {
-            control = _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(0x1F)), _mm_setzero_si128());
+            // Signed comparisons of the characters with the top bit flipped
+            // order them as unsigned ones.
+            const __m128i flipped = _mm_xor_si128(v, _mm_set1_epi16(-0x8000));
+            escape = _mm_or_si128(_mm_cmplt_epi16(flipped, _mm_set1_epi16(0x20 - 0x8000)), eq(v, 0x7F));
+            if constexpr (F == Follow::bounds) {
+                // The largest, and the largest of 0x807F less each character
+                // (signed, as above; 0x7F less the flipped character, the
+                // constant of DEL's test): the smallest beyond ASCII, to
+                // which ASCII characters give values below all others.
+                high_ = _mm_max_epi16(high_, flipped);
+                low_ = _mm_max_epi16(low_, _mm_sub_epi16(_mm_set1_epi16(0x7F), flipped));
+            }
         } else {
             // Code points are at most 0x10FFFF: signed comparisons hold.
-            control = _mm_cmplt_epi32(v, _mm_set1_epi32(0x20));
+            escape = _mm_or_si128(_mm_cmplt_epi32(v, _mm_set1_epi32(0x20)), eq(v, 0x7F));
         }
-        escape_ = _mm_or_si128(escape_, _mm_or_si128(control, _mm_or_si128(eq(v, 0x7F), eq(v, '\\'))));
+        escape_ = _mm_or_si128(escape_, _mm_or_si128(escape, eq(v, '\\')));
         squote_ = _mm_or_si128(squote_, eq(v, '\''));
         dquote_ = _mm_or_si128(dquote_, eq(v, '"'));
-        if constexpr (Wide) {
+        if constexpr (F == Follow::bounds && sizeof(Char) != 2) {
             // The minimum is taken over the characters less 0x80, wrapping
             // around: ASCII becomes the largest values, out of the way.
             if constexpr (sizeof(Char) == 1) {
                 low_ = _mm_min_epu8(low_, _mm_add_epi8(v, _mm_set1_epi8(-0x80)));
                 high_ = _mm_max_epu8(high_, v);
-            } else if constexpr (sizeof(Char) == 2) {
-                low_ = min_u16(low_, _mm_add_epi16(v, _mm_set1_epi16(-0x80)));
-                high_ = max_u16(high_, v);
             } else {
                 // Signed comparisons: the sign bit flipped after the
                 // subtraction puts ASCII above every other character.
@@ -117,8 +175,7 @@ public:
             r.bits = (_mm_movemask_epi8(escape_) != 0 ? needs_escape : 0u) |
                      (_mm_movemask_epi8(squote_) != 0 ? has_squote : 0u) |
                      (_mm_movemask_epi8(dquote_) != 0 ? has_dquote : 0u);
-        if constexpr (Wide) {
-            // Halve the lanes until one holds the minimum (maximum).
+        if constexpr (F == Follow::bounds) {
             __m128i lo = low_, hi = high_;
             if constexpr (sizeof(Char) == 4) {
                 alignas(16) std::uint32_t l[4], h[4];
@@ -127,23 +184,26 @@ public:
                 r.low = (std::min(std::min(l[0] ^ 0x80000000u, l[1] ^ 0x80000000u),
                                   std::min(l[2] ^ 0x80000000u, l[3] ^ 0x80000000u))) + 0x80;
                 r.high = std::max(std::max(h[0], h[1]), std::max(h[2], h[3]));
+            } else if constexpr (sizeof(Char) == 2) {
+                // Both maxima at once: the largest from the lanes of the
+                // low half, the other from the high half.
+                __m128i m = _mm_max_epi16(_mm_unpacklo_epi64(hi, lo), _mm_unpackhi_epi64(hi, lo));
+                m = _mm_max_epi16(m, _mm_srli_epi64(m, 32));
+                m = _mm_max_epi16(m, _mm_srli_epi64(m, 16));
+                r.high = (static_cast<unsigned>(_mm_cvtsi128_si32(m)) ^ 0x8000u) & 0xFFFFu;
+                r.low = (0x807Fu - static_cast<unsigned>(_mm_extract_epi16(m, 4))) & 0xFFFFu;
             } else {
+                // Halve the lanes until one holds the minimum (maximum).
                 const auto halve = [&](auto shift) {
-                    if constexpr (sizeof(Char) == 1) {
-                        lo = _mm_min_epu8(lo, _mm_srli_si128(lo, shift.value));
-                        hi = _mm_max_epu8(hi, _mm_srli_si128(hi, shift.value));
-                    } else {
-                        lo = min_u16(lo, _mm_srli_si128(lo, shift.value));
-                        hi = max_u16(hi, _mm_srli_si128(hi, shift.value));
-                    }
+                    lo = _mm_min_epu8(lo, _mm_srli_si128(lo, shift.value));
+                    hi = _mm_max_epu8(hi, _mm_srli_si128(hi, shift.value));
                 };
                 halve(std::integral_constant<int, 8>{});
                 halve(std::integral_constant<int, 4>{});
                 halve(std::integral_constant<int, 2>{});
-                if constexpr (sizeof(Char) == 1) halve(std::integral_constant<int, 1>{});
-                const auto mask = sizeof(Char) == 1 ? 0xFFu : 0xFFFFu;
-                r.low = (static_cast<unsigned>(_mm_cvtsi128_si32(lo)) + 0x80) & mask;
-                r.high = static_cast<unsigned>(_mm_cvtsi128_si32(hi)) & mask;
+                halve(std::integral_constant<int, 1>{});
+                r.low = (static_cast<unsigned>(_mm_cvtsi128_si32(lo)) + 0x80) & 0xFFu;
+                r.high = static_cast<unsigned>(_mm_cvtsi128_si32(hi)) & 0xFFu;
             }
         }
         return r;
@@ -158,32 +218,67 @@ private:
     static __m128i select(__m128i mask, __m128i a, __m128i b) {
         return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
     }
-    // Unsigned 16-bit minimum and maximum through saturating subtraction.
-    static __m128i min_u16(__m128i a, __m128i b) { return _mm_sub_epi16(a, _mm_subs_epu16(a, b)); }
-    static __m128i max_u16(__m128i a, __m128i b) { return _mm_add_epi16(b, _mm_subs_epu16(a, b)); }
 
     static __m128i initial_low() {
         if constexpr (sizeof(Char) == 4) return _mm_set1_epi32(0x7FFFFFFF);
+        if constexpr (sizeof(Char) == 2) return _mm_set1_epi16(-0x8000);
         return _mm_set1_epi32(-1);
+    }
+    static __m128i initial_high() {
+        if constexpr (sizeof(Char) == 2) return _mm_set1_epi16(-0x8000);
+        return _mm_setzero_si128();
     }
 
     __m128i escape_ = _mm_setzero_si128();
     __m128i squote_ = _mm_setzero_si128();
     __m128i dquote_ = _mm_setzero_si128();
     __m128i low_ = initial_low();
-    __m128i high_ = _mm_setzero_si128();
+    __m128i high_ = initial_high();
 };
 
 // Copies `n` characters to `dst` as units of type Unit (no copy when Unit is
-// void) and classifies them. Writes at most `slack` units past the text. `inside_object` says the 16
-// bytes ending at the text's end lie in one allocation even when the text is
-// shorter (the text of a compact str follows its header, which is longer):
-// short text is then read with one load instead of character by character.
-template <class Char, class Unit, bool Wide>
+// void) and classifies them. Writes at most `slack` units past the text.
+// `inside_object` says the 16 bytes ending at the text's end lie in one
+// allocation even when the text is shorter (the text of a compact str
+// follows its header, which is longer): short text is then read in whole
+// blocks instead of character by character.
+template <class Char, class Unit, Follow F>
 [[gnu::always_inline]] inline Scan copy_scan(const Char* text, std::size_t n, Unit* dst, bool inside_object) {
     constexpr std::size_t lanes = 16 / sizeof(Char);
     const auto load = [](const void* at) { return _mm_loadu_si128(static_cast<const __m128i*>(at)); };
-    Classes<Char, Wide> classes;
+    Classes<Char, F> classes;
+    // Short text is copied and classified with no branch on its length
+    // (strs of varied lengths would mispredict it): text of up to two
+    // blocks when written as units of at most 2 bytes, other text of one
+    // (there a second block costs more than the branch).
+    constexpr bool two_blocks = sizeof(Char) <= 2 && sizeof(std::conditional_t<std::is_void_v<Unit>, char, Unit>) <= 2;
+    constexpr std::size_t short_text = two_blocks ? 2 * lanes : lanes;
+    if (n <= short_text && inside_object) {
+        // The last block is the 16 bytes ending at the text's end. For text
+        // of one block or less it is moved down in registers to the front
+        // (writing it out and reading it back at another offset would wait
+        // until the writes reach the cache) and the lanes past the text are
+        // set to 'a' (plain ASCII, classified as nothing; the units written
+        // for them lie in the slack).
+        const std::size_t back = lanes - n;  // characters before the text in the last block
+        // All ones for two blocks, else zero; hidden from the compiler, which
+        // would otherwise branch on it.
+        std::size_t two = two_blocks ? 0 - static_cast<std::size_t>(n > lanes) : 0;
+        __asm__("" : "+r"(two));
+        const std::size_t move = (back * sizeof(Char)) & ~two;
+        const __m128i last = _mm_or_si128(shift_down(load(text - back), move), load(filler_bytes<Char>.data() + move));
+        if constexpr (two_blocks) {
+            // The first block of two, or the last block again.
+            const __m128i keep = _mm_set1_epi64x(static_cast<long long>(two));
+            const __m128i first =
+                _mm_or_si128(_mm_and_si128(keep, load(text - (back & ~two))), _mm_andnot_si128(keep, last));
+            classes.add(first);
+            if constexpr (!std::is_void_v<Unit>) store16<Char>(dst, first);
+        }
+        classes.add(last);
+        if constexpr (!std::is_void_v<Unit>) store16<Char>(dst - (back & two), last);
+        return classes.result();
+    }
     std::size_t i = 0;
     for (; i + lanes <= n; i += lanes) {
         const __m128i v = load(text + i);
@@ -197,17 +292,6 @@ template <class Char, class Unit, bool Wide>
             const __m128i v = load(text + n - lanes);
             classes.add(v);
             if constexpr (!std::is_void_v<Unit>) store16<Char>(dst + n - lanes, v);
-        } else if (inside_object) {
-            // Shorter than one block: the 16 bytes ending at the text's end,
-            // moved to the front of a block whose other lanes hold 'a' (plain
-            // ASCII, classified as nothing; the units written for them lie in
-            // the slack).
-            alignas(16) unsigned char block[32];
-            _mm_store_si128(reinterpret_cast<__m128i*>(block), load(text + n - lanes));
-            _mm_store_si128(reinterpret_cast<__m128i*>(block) + 1, filler<Char>());
-            const __m128i v = load(block + 16 - n * sizeof(Char));
-            classes.add(v);
-            if constexpr (!std::is_void_v<Unit>) store16<Char>(dst, v);
         } else {
             alignas(16) Char block[lanes];
             _mm_store_si128(reinterpret_cast<__m128i*>(block), filler<Char>());
@@ -222,13 +306,14 @@ template <class Char, class Unit, bool Wide>
 
 #else
 
-template <class Char, class Unit, bool Wide>
+template <class Char, class Unit, Follow F>
 [[gnu::always_inline]] inline Scan copy_scan(const Char* text, std::size_t n, Unit* dst, bool) {
     Scan r{0, 0xFFFFFFFF, 0};
     for (std::size_t i = 0; i < n; ++i) {
         const Py_UCS4 c = text[i];
         if constexpr (!std::is_void_v<Unit>) dst[i] = static_cast<Unit>(c);
         if (c < 0x20 || c == 0x7F || c == '\\') r.bits |= needs_escape;
+        if (F == Follow::latin1 && ((c >= 0x80 && c <= 0xA0) || c == 0xAD)) r.bits |= needs_escape;
         if (c == '\'') r.bits |= has_squote;
         if (c == '"') r.bits |= has_dquote;
         if (c >= 0x80 && c < r.low) r.low = c;
