@@ -255,10 +255,8 @@ private:
             // Elements are mostly separate objects met for the first time:
             // ask for one a few places ahead (its header and the text after it).
             if (i + prefetch_distance < end) {
-                PyObject* ahead = IsList ? PyList_GET_ITEM(seq.get(), i + prefetch_distance)
-                                         : PyTuple_GET_ITEM(seq.get(), i + prefetch_distance);
-                __builtin_prefetch(ahead);
-                __builtin_prefetch(reinterpret_cast<char*>(ahead) + 64);
+                prefetch_object(IsList ? PyList_GET_ITEM(seq.get(), i + prefetch_distance)
+                                       : PyTuple_GET_ITEM(seq.get(), i + prefetch_distance));
             }
             if (const Leaf leaf = write_leaf(item); leaf != Leaf::written) {
                 TRY(render_unwritten(item, child, leaf));
@@ -282,6 +280,9 @@ private:
         DepthGuard guard;
         TRY(guard.enter(floor_));
         const std::uint64_t child = TRY(child_column(column));
+        if constexpr (requires { out.write_key_line(',', Spaces{child}, obj); }) {
+            return dict_entries_in_memory(obj, column, child);
+        }
         TRY_IO(line_start(out, std::string_view("{\n"), column, child));
         DictWalk walk(obj);
         PyObject* key;
@@ -294,32 +295,79 @@ private:
             // The value is mostly an object met for the first time, its key
             // one met before (an interned name): ask for the value's header
             // and the text after it while the key is written.
-            __builtin_prefetch(value);
-            __builtin_prefetch(reinterpret_cast<char*>(value) + 64);
+            prefetch_object(value);
             // A sink that may run code while it writes (signal handlers) can
             // see the dict changed under the key's write: hold the value then.
             Ref kept_value = quiet_sink<Sink> ? Ref() : Ref::borrow(value);
-            const Leaf written = write_leaf(key);
-            if (written == Leaf::failed) [[unlikely]]
-                return take_failure();
-            if (written == Leaf::written) {
-                ORRERY_WRITE(std::string_view(": "));
-                if (const Leaf leaf = write_leaf(value); leaf != Leaf::written) TRY(render_unwritten(value, child, leaf));
-            } else {
-                // Rendering the key may run code that changes the dict: hold
-                // the value as well.
-                Ref k = Ref::borrow(key);
-                Ref v = Ref::borrow(value);
-                TRY(render_other(k.get(), child));
-                ORRERY_WRITE(std::string_view(": "));
-                TRY(render(v.get(), child));
-            }
+            TRY(write_entry(key, value, child));
             if (!walk.intact()) ORRERY_WRITE(separator);
             more = walk.next(key, value);
             if (more) TRY_IO(line_start(out, separator, column, child));
         }
         ORRERY_WRITE(separator, Spaces{column}, std::string_view("}"));
         return ok();
+    }
+
+    // The entries of a dict rendered into the result in memory, which is
+    // thrown away when the call fails: the ",\n" ending an entry's line can
+    // wait for the walk's next step, to go out with the next key.
+    Status dict_entries_in_memory(PyObject* obj, std::uint64_t column, std::uint64_t child) {
+        Sink& out = out_;
+        DictWalk walk(obj);
+        PyObject* key;
+        PyObject* value;
+        // The first key opens the dict; every other one ends the line before.
+        char open = '{';
+        while (walk.next(key, value)) {
+            prefetch_object(value);
+            // Most keys: the line start, the key and ": " in one piece.
+            if (Py_TYPE(key) == &PyUnicode_Type && out.write_key_line(open, Spaces{child}, key)) [[likely]] {
+                TRY(write_value(value, child));
+            } else {
+                TRY_IO(line_start(out, open == '{' ? std::string_view("{\n") : separator, column, child));
+                TRY(write_entry(key, value, child));
+            }
+            open = ',';
+        }
+        ORRERY_WRITE(separator, Spaces{column}, std::string_view("}"));
+        return ok();
+    }
+
+    // A dict entry after its line start: the key, ": " and the value.
+    [[gnu::always_inline]] Status write_entry(PyObject* key, PyObject* value, std::uint64_t column) {
+        Sink& out = out_;
+        const Leaf written = write_leaf(key);
+        if (written == Leaf::failed) [[unlikely]]
+            return take_failure();
+        if (written == Leaf::other) return write_other_entry(key, value, column);
+        ORRERY_WRITE(std::string_view(": "));
+        return write_value(value, column);
+    }
+
+    // A dict entry's value after its key: a leaf in place, anything else
+    // rendered at `column`.
+    [[gnu::always_inline]] Status write_value(PyObject* value, std::uint64_t column) {
+        if (const Leaf leaf = write_leaf(value); leaf != Leaf::written) [[unlikely]]
+            return render_unwritten(value, column, leaf);
+        return ok();
+    }
+
+    // An entry whose key is not a leaf written in place: rendering the key
+    // may run code that changes the dict, so both are held.
+    [[gnu::noinline]] Status write_other_entry(PyObject* key, PyObject* value, std::uint64_t column) {
+        Sink& out = out_;
+        Ref k = Ref::borrow(key);
+        Ref v = Ref::borrow(value);
+        TRY(render_other(k.get(), column));
+        ORRERY_WRITE(std::string_view(": "));
+        return render(v.get(), column);
+    }
+
+    // Asks for an object met for the first time: its header and the text
+    // after it.
+    static void prefetch_object(PyObject* obj) noexcept {
+        __builtin_prefetch(obj);
+        __builtin_prefetch(reinterpret_cast<char*>(obj) + 64);
     }
 
     // A failed dataclass test means "not a dataclass" only when it raised an
