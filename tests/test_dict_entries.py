@@ -1,4 +1,5 @@
 """Dict entries written in one piece (line start, key, ": ") against the model."""
+import dataclasses
 import random
 
 import pytest
@@ -66,3 +67,40 @@ def test_random_nested_documents():
         doc = value(0)
         indent = rng.choice([0, 2, 4])
         assert orrery.pretty_format(doc, indent=indent) == model_format(doc, indent)
+
+
+class Raw:
+    """Its repr runs `action` and is "m"."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __repr__(self):
+        self.action()
+        return "m"
+
+
+@dataclasses.dataclass
+class Box:
+    item: object
+
+
+WRAPS = {"direct": lambda x: x, "list": lambda x: [x], "tuple": lambda x: (x,), "dict": lambda x: {"w": x},
+         "dataclass": Box, "nested": lambda x: [[{"w": (x,)}]]}
+
+
+@pytest.mark.parametrize("place", ["value-" + name for name in WRAPS] + ["key-direct", "key-tuple"])
+def test_entry_after_one_that_replaces_it(place):
+    # Writing an entry runs code that replaces the next entry's value (the
+    # dict keeps its size and keys): the next entry is written with the new
+    # value, and the old one, released, is never read.
+    doc = {}
+
+    def replace():
+        doc["b"] = "new " + str(len(doc))
+
+    where, wrap = place.split("-")
+    first = WRAPS[wrap](Raw(replace))
+    doc.update({first if where == "key" else "a": 1 if where == "key" else first,
+                "b": "old " + str(id(doc)), "c": 3})
+    assert orrery.pretty_format(doc, indent=2).endswith("  'b': 'new 3',\n  'c': 3,\n}")

@@ -52,6 +52,17 @@ public:
         return true;
     }
 
+    // Where the walk stands, to take the same steps again from there.
+    struct Mark {
+        Py_ssize_t pos;
+        Py_ssize_t expected;
+    };
+    Mark mark() const noexcept { return {pos_, expected_}; }
+    void rewind(Mark m) noexcept {
+        pos_ = m.pos;
+        expected_ = m.expected;
+    }
+
 private:
     Ref dict_;
     Py_ssize_t pos_ = 0;
@@ -141,6 +152,8 @@ private:
         // containers and never dataclass instances.
         if (type == &PyDict_Type) return dict_form(obj, column);
         if (type == &PyList_Type) return sequence_form<true>(obj, column);
+        // Anything else may run Python code (attribute reads, repr()).
+        ++code_runs_;
         // A class is never a dataclass instance, whatever its attributes.
         if (!never_dataclass(type) && !PyType_Check(obj)) {
             PyObject* fields = nullptr;
@@ -316,10 +329,21 @@ private:
         DictWalk walk(obj);
         PyObject* key;
         PyObject* value;
+        bool more = walk.next(key, value);
+        if (more) prefetch_object(value);
         // The first key opens the dict; every other one ends the line before.
         char open = '{';
-        while (walk.next(key, value)) {
-            prefetch_object(value);
+        while (more) {
+            // The next entry is read before this one is written, so that its
+            // value (mostly an object met for the first time) is on its way
+            // meanwhile. It is read again when writing this one may have run
+            // code, which can change the dict.
+            const DictWalk::Mark mark = walk.mark();
+            PyObject* next_key;
+            PyObject* next_value;
+            bool next = walk.next(next_key, next_value);
+            if (next) prefetch_object(next_value);
+            const std::uint64_t runs = code_runs_;
             // Most keys: the line start, the key and ": " in one piece.
             if (Py_TYPE(key) == &PyUnicode_Type && out.write_key_line(open, Spaces{child}, key)) [[likely]] {
                 TRY(write_value(value, child));
@@ -327,6 +351,13 @@ private:
                 TRY_IO(line_start(out, open == '{' ? std::string_view("{\n") : separator, column, child));
                 TRY(write_entry(key, value, child));
             }
+            if (code_runs_ != runs) [[unlikely]] {
+                walk.rewind(mark);
+                next = walk.next(next_key, next_value);
+            }
+            key = next_key;
+            value = next_value;
+            more = next;
             open = ',';
         }
         ORRERY_WRITE(separator, Spaces{column}, std::string_view("}"));
@@ -504,6 +535,9 @@ private:
     DataclassTypes dataclass_types_;
     TypeStamp field_class_stamp_;
     Status failure_;  // why the last write_leaf failed
+    // Counts the objects rendered in a way that may run Python code: a
+    // container walk that read ahead reads again when it has changed.
+    std::uint64_t code_runs_ = 0;
 };
 
 #undef ORRERY_WRITE
