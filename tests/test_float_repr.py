@@ -6,6 +6,7 @@ import struct
 import pytest
 
 import orrery
+from model import model_format
 
 
 def assert_same_as_repr(values):
@@ -68,3 +69,17 @@ def test_edges(family):
         values += [rng.random() * 1e-300 for _ in range(1000)]
     values += [0.0, -0.0, math.inf, -math.inf]
     assert_same_as_repr(neighbours(values))
+
+
+@pytest.mark.parametrize("wide", ["", "é", "\u20ac", "\U0001f600"])
+def test_numbers_in_results_of_every_width(wide):
+    # Numbers are written as ASCII into a result of 1, 2 or 4 bytes per
+    # character, widened in blocks: every length, next to other text.
+    rng = random.Random(len(wide))
+    values = [wide]
+    values += [sign * 10 ** k + d for k in range(19) for d in (-1, 0, 1) for sign in (1, -1)]
+    values += [-(2 ** 63), 2 ** 63 - 1, True, False, None]
+    values += [-1.2345678901234567e-308, 1.7976931348623157e308, -0.0, 1e16, 123456.789]
+    values += from_bits(rng, 2000)
+    doc = {"k": values, "d": dict(zip(map(str, range(len(values))), values))}
+    assert orrery.pretty_format(doc, indent=1) == model_format(doc, 1)

@@ -93,8 +93,14 @@ public:
         if (unit_ == 1) {
             size_ += fill(reinterpret_cast<char*>(reserve(bound)));
         } else if (bound <= 64) {
-            char text[64];
-            append_ascii(text, fill(text));
+            // Made in a buffer, then widened 16 characters at a time (the
+            // units past the text lie in the room reserved).
+            alignas(16) char text[64];
+            const std::size_t n = fill(text);
+            unsigned char* p = reserve(64);
+            if (unit_ == 2) widen_blocks(reinterpret_cast<Py_UCS2*>(p), text, n);
+            else widen_blocks(reinterpret_cast<Py_UCS4*>(p), text, n);
+            size_ += n;
         } else {
             std::string text(bound, '\0');
             append_ascii(text.data(), fill(text.data()));
@@ -214,6 +220,17 @@ private:
     template <class Unit>
     static void widen_into(Unit* p, const char* s, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>(s[i]);
+    }
+    // Widens ASCII text in a 16-byte aligned buffer whose size is a multiple
+    // of 16, whole blocks at a time: writes up to 15 units past the text.
+    template <class Unit>
+    [[gnu::always_inline]] static void widen_blocks(Unit* p, const char* text, std::size_t n) {
+#if defined(__SSE2__)
+        for (std::size_t i = 0; i < n; i += 16)
+            strscan::store16<Py_UCS1>(p + i, _mm_load_si128(reinterpret_cast<const __m128i*>(text + i)));
+#else
+        widen_into(p, text, n);
+#endif
     }
     // Spaces are written in blocks of 64 bytes, at least one (the room for it
     // is always reserved, so a short margin takes one block and no test); the
