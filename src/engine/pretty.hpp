@@ -142,7 +142,11 @@ private:
     Status render_unwritten(PyObject* item, std::uint64_t column, Leaf leaf) {
         if (leaf == Leaf::failed) return take_failure();
         Ref held = Ref::borrow(item);
-        return render_other(held.get(), column);
+        // Exact dicts and lists, most of what is left, without a call more.
+        PyTypeObject* type = Py_TYPE(item);
+        if (type == &PyDict_Type) return dict_form(item, column);
+        if (type == &PyList_Type) return sequence_form<true>(item, column);
+        return render_other(item, column);
     }
 
     // Everything but the leaves write_leaf takes.
@@ -324,7 +328,7 @@ private:
     // The entries of a dict rendered into the result in memory, which is
     // thrown away when the call fails: the ",\n" ending an entry's line can
     // wait for the walk's next step, to go out with the next key.
-    Status dict_entries_in_memory(PyObject* obj, std::uint64_t column, std::uint64_t child) {
+    [[gnu::always_inline]] Status dict_entries_in_memory(PyObject* obj, std::uint64_t column, std::uint64_t child) {
         Sink& out = out_;
         DictWalk walk(obj);
         PyObject* key;
