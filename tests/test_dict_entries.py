@@ -91,16 +91,49 @@ WRAPS = {"direct": lambda x: x, "list": lambda x: [x], "tuple": lambda x: (x,), 
 
 @pytest.mark.parametrize("place", ["value-" + name for name in WRAPS] + ["key-direct", "key-tuple"])
 def test_entry_after_one_that_replaces_it(place):
-    # Writing an entry runs code that replaces the next entry's value (the
-    # dict keeps its size and keys): the next entry is written with the new
-    # value, and the old one, released, is never read.
+    # Writing an entry runs code that replaces the values of entries after
+    # it (the dict keeps its size and keys): they are written with the new
+    # values, and the old ones, released, are never read.
     doc = {}
 
     def replace():
-        doc["b"] = "new " + str(len(doc))
+        for key in ("b", "d", "f"):
+            doc[key] = "new " + str(len(doc))
 
     where, wrap = place.split("-")
     first = WRAPS[wrap](Raw(replace))
-    doc.update({first if where == "key" else "a": 1 if where == "key" else first,
-                "b": "old " + str(id(doc)), "c": 3})
-    assert orrery.pretty_format(doc, indent=2).endswith("  'b': 'new 3',\n  'c': 3,\n}")
+    doc.update({first if where == "key" else "a": 1 if where == "key" else first})
+    doc.update({key: f"old {key} {id(doc)}" if key in "bdf" else 3 for key in "bcdef"})
+    assert orrery.pretty_format(doc, indent=2).endswith(
+        "  'b': 'new 6',\n  'c': 3,\n  'd': 'new 6',\n  'e': 3,\n  'f': 'new 6',\n}")
+
+
+@pytest.mark.parametrize("size", [1, 2, 4, 5, 9])
+@pytest.mark.parametrize("change, message", [
+    ("grow", "dictionary changed size during iteration"),
+    ("shrink", "dictionary changed size during iteration"),
+    ("swap", "dictionary keys changed during iteration"),
+])
+def test_dict_changed_at_any_place_among_entries_read_ahead(size, change, message):
+    # The walk reads entries ahead of the one written; a change made while
+    # any of them is written is still found, whatever the dict's size.
+    for place in range(size):
+        doc = {f"k{i}": i for i in range(size)}
+
+        def act():
+            if change == "grow":
+                doc["extra"] = 0
+            elif change == "shrink":
+                doc.pop(next(k for k in doc if k != f"k{place}"))
+            else:
+                del doc[f"k{place}"]
+                doc["new"] = 0
+
+        doc[f"k{place}"] = Raw(act)
+        if change == "shrink" and size == 1:
+            continue
+        if change == "swap" and size == 5:
+            continue  # the insertion compacts a full dict: the walk goes on over fewer entries
+        with pytest.raises(BaseException) as info:
+            orrery.pretty_format(doc)
+        assert str(info.value) == message, place

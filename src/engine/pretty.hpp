@@ -89,6 +89,10 @@ inline constexpr bool quiet_sink = requires { requires S::runs_no_code; };
 // fetched into the cache.
 inline constexpr Py_ssize_t prefetch_distance = 8;
 
+// How many entries of a dict ahead of the one being rendered are read, and
+// their values fetched into the cache.
+inline constexpr unsigned dict_read_ahead = 4;
+
 // Ends every element's line.
 inline constexpr std::string_view separator = ",\n";
 
@@ -331,37 +335,55 @@ private:
     [[gnu::always_inline]] Status dict_entries_in_memory(PyObject* obj, std::uint64_t column, std::uint64_t child) {
         Sink& out = out_;
         DictWalk walk(obj);
-        PyObject* key;
-        PyObject* value;
-        bool more = walk.next(key, value);
-        if (more) prefetch_object(value);
+        // Entries are read a few ahead of the one being written, so that
+        // their values (mostly objects met for the first time) are on their
+        // way meanwhile. Those read ahead are read again when writing an
+        // entry may have run code, which can change the dict.
+        struct Ahead {
+            PyObject* key;
+            PyObject* value;
+            DictWalk::Mark after;  // the walk just past this entry
+        };
+        Ahead ahead[dict_read_ahead];
+        unsigned first = 0, count = 0;
+        // Reads one entry more; false at the walk's end.
+        const auto read_one = [&] {
+            Ahead& a = ahead[(first + count) % dict_read_ahead];
+            if (!walk.next(a.key, a.value)) return false;
+            a.after = walk.mark();
+            prefetch_object(a.value);
+            ++count;
+            return true;
+        };
+        const auto read_ahead = [&] {
+            while (count < dict_read_ahead && read_one()) {
+            }
+        };
+        read_ahead();
+        bool ended = count < dict_read_ahead;
         // The first key opens the dict; every other one ends the line before.
         char open = '{';
-        while (more) {
-            // The next entry is read before this one is written, so that its
-            // value (mostly an object met for the first time) is on its way
-            // meanwhile. It is read again when writing this one may have run
-            // code, which can change the dict.
-            const DictWalk::Mark mark = walk.mark();
-            PyObject* next_key;
-            PyObject* next_value;
-            bool next = walk.next(next_key, next_value);
-            if (next) prefetch_object(next_value);
+        while (count != 0) {
+            const Ahead entry = ahead[first];
+            first = (first + 1) % dict_read_ahead;
+            --count;
             const std::uint64_t runs = code_runs_;
             // Most keys: the line start, the key and ": " in one piece.
-            if (Py_TYPE(key) == &PyUnicode_Type && out.write_key_line(open, Spaces{child}, key)) [[likely]] {
-                TRY(write_value(value, child));
+            if (Py_TYPE(entry.key) == &PyUnicode_Type && out.write_key_line(open, Spaces{child}, entry.key))
+                [[likely]] {
+                TRY(write_value(entry.value, child));
             } else {
                 TRY_IO(line_start(out, open == '{' ? std::string_view("{\n") : separator, column, child));
-                TRY(write_entry(key, value, child));
+                TRY(write_entry(entry.key, entry.value, child));
             }
             if (code_runs_ != runs) [[unlikely]] {
-                walk.rewind(mark);
-                next = walk.next(next_key, next_value);
+                walk.rewind(entry.after);
+                count = 0;
+                read_ahead();
+                ended = count < dict_read_ahead;
+            } else if (!ended) {
+                ended = !read_one();
             }
-            key = next_key;
-            value = next_value;
-            more = next;
             open = ',';
         }
         ORRERY_WRITE(separator, Spaces{column}, std::string_view("}"));
