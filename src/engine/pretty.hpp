@@ -205,7 +205,8 @@ private:
         } else if (obj == Py_None) {
             st = out.write_fmt(std::string_view("None"));
         } else if (type == &PyBool_Type) {
-            st = out.write_fmt(obj == Py_True ? std::string_view("True") : std::string_view("False"));
+            // Each word written as a constant of its own, folded into stores.
+            st = obj == Py_True ? out.write_fmt(std::string_view("True")) : out.write_fmt(std::string_view("False"));
         } else if (type == &PyFloat_Type) {
             const double v = PyFloat_AS_DOUBLE(obj);
             st = out.write_generated(leaves::float_repr_bound, [v](char* dst) { return leaves::float_repr(v, dst); });
