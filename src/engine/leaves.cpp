@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -426,6 +427,83 @@ std::size_t int_repr(long long v, char* dst) noexcept {
     return static_cast<std::size_t>(p - dst) + digits;
 }
 
+namespace {
+
+// The powers of ten a double holds exactly.
+constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The shortest digits of `a` (positive) that read back as `a`, when some
+// decimal of at most 15 significant digits does (the values documents
+// mostly hold: measurements, rounded figures). Returns how many digits it
+// wrote to `digits`, 0 when `a` has no such form or lies outside 1e-7 to
+// 1e15 (the general path takes those); `decpt` places the point: `a` is
+// 0.DIGITS x 10^decpt.
+//
+// Why it is exact: with t = a x 10^J scaled into [1e14, 1e15], every decimal
+// of at most 15 significant digits within `a`'s rounding interval (of width
+// at most a x 2^-52) is N x 10^-J for an integer N, and only one such N
+// fits, since the interval is narrower than 10^-J. N lies within 0.12 of
+// a x 10^J, which rounds to within 0.12 more, so N is the nearest integer
+// to the computed t. N/10^J reads back as `a` exactly when the division of
+// the two exact doubles, rounded to nearest as the interpreter's reading of
+// a decimal is, gives `a`; N without its trailing zeros is then the
+// shortest form, and being the only one of its length also the closest.
+int short_digits(double a, char* digits, int& decpt) noexcept {
+    if (!(a >= 1e-7 && a < 1e15)) return 0;
+    // floor(log10(a)) is k or k + 1 for a in [2^e, 2^(e+1)), k = floor(e log10(2)).
+    const int e = static_cast<int>((std::bit_cast<std::uint64_t>(a) >> 52) & 0x7FF) - 1023;
+    int j = 14 - ((e * 78913) >> 18);
+    double t = a * exact_powers_of_ten[j];
+    if (t >= 1e15) {
+        if (j == 0) return 0;
+        --j;
+        t = a * exact_powers_of_ten[j];
+    }
+#if defined(__SSE2__)
+    // Rounds to nearest, as llrint does, in one instruction.
+    long long n = _mm_cvtsd_si64(_mm_set_sd(t));
+#else
+    long long n = std::llrint(t);
+#endif
+    if (n > 1000000000000000LL || static_cast<double>(n) / exact_powers_of_ten[j] != a) return 0;
+    while (n % 10000 == 0) {
+        n /= 10000;
+        j -= 4;
+    }
+    while (n % 10 == 0) {
+        n /= 10;
+        --j;
+    }
+    const int count = static_cast<int>(int_repr(n, digits));
+    decpt = count - j;
+    return count;
+}
+
+// The shortest digits of `a` (positive, finite, not zero), in general,
+// written to `buf` (32 bytes); returns where they start.
+const char* any_digits(double a, char* buf, int& count, int& decpt) noexcept {
+    // Shortest round-trip digits in scientific form: "d[.ddd]e[+-]XX".
+    const char* end = std::to_chars(buf, buf + 32, a, std::chars_format::scientific).ptr;
+    // The exponent has two or three digits; the digits before it are the
+    // first one and, after a point, the rest: the first moves onto the
+    // point, to stand before the rest.
+    const char* q = end[-4] == 'e' ? end - 4 : end - 5;
+    const char* first = buf;
+    if (buf[1] == '.') {
+        buf[1] = buf[0];
+        ++first;
+    }
+    count = static_cast<int>(q - first);
+    int exp10 = (q[2] - '0') * 10 + (q[3] - '0');
+    if (end - q == 5) exp10 = exp10 * 10 + (q[4] - '0');
+    if (q[1] == '-') exp10 = -exp10;
+    decpt = exp10 + 1;
+    return first;
+}
+
+}  // namespace
+
 std::size_t float_repr(double v, char* dst) noexcept {
     char* p = dst;
     if (std::isnan(v)) {
@@ -433,27 +511,22 @@ std::size_t float_repr(double v, char* dst) noexcept {
         return 3;
     }
     if (std::signbit(v)) *p++ = '-';
-    if (std::isinf(v)) {
+    const double a = std::fabs(v);
+    if (std::isinf(a)) {
         std::memcpy(p, "inf", 3);
         return static_cast<std::size_t>(p + 3 - dst);
     }
-    // Shortest round-trip digits in scientific form: "d[.ddd]e[+-]XX".
-    char sci[32];
-    const char* end = std::to_chars(sci, sci + sizeof sci, std::fabs(v), std::chars_format::scientific).ptr;
-    // The exponent has two or three digits; the digits before it are the
-    // first one and, after a point, the rest.
-    const char* q = end[-4] == 'e' ? end - 4 : end - 5;
-    char digits[20];
-    digits[0] = sci[0];
-    int ndigits = 1;
-    if (sci[1] == '.') {
-        std::memcpy(digits + 1, sci + 2, static_cast<std::size_t>(q - sci - 2));
-        ndigits += static_cast<int>(q - sci - 2);
+    if (a == 0) {
+        std::memcpy(p, "0.0", 3);
+        return static_cast<std::size_t>(p + 3 - dst);
     }
-    int exp10 = 0;
-    for (const char* e = q + 2; e < end; ++e) exp10 = exp10 * 10 + (*e - '0');
-    if (q[1] == '-') exp10 = -exp10;
-    const int decpt = exp10 + 1;  // digits read as 0.DDD x 10^decpt
+    // The digits read as 0.DIGITS x 10^decpt.
+    char buf[32];
+    const char* digits = buf;
+    int decpt = 0;
+    int ndigits = short_digits(a, buf, decpt);
+    if (ndigits == 0) digits = any_digits(a, buf, ndigits, decpt);
+    const int exp10 = decpt - 1;
     if (decpt <= -4 || decpt > 16) {
         *p++ = digits[0];
         if (ndigits > 1) {

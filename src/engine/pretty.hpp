@@ -52,6 +52,17 @@ public:
         return true;
     }
 
+    // Where the walk stands, to take the same steps again from there.
+    struct Mark {
+        Py_ssize_t pos;
+        Py_ssize_t expected;
+    };
+    Mark mark() const noexcept { return {pos_, expected_}; }
+    void rewind(Mark m) noexcept {
+        pos_ = m.pos;
+        expected_ = m.expected;
+    }
+
 private:
     Ref dict_;
     Py_ssize_t pos_ = 0;
@@ -77,6 +88,10 @@ inline constexpr bool quiet_sink = requires { requires S::runs_no_code; };
 // How many elements of a list or tuple ahead of the one being rendered are
 // fetched into the cache.
 inline constexpr Py_ssize_t prefetch_distance = 8;
+
+// How many entries of a dict ahead of the one being rendered are read, and
+// their values fetched into the cache.
+inline constexpr unsigned dict_read_ahead = 4;
 
 // Ends every element's line.
 inline constexpr std::string_view separator = ",\n";
@@ -131,7 +146,17 @@ private:
     Status render_unwritten(PyObject* item, std::uint64_t column, Leaf leaf) {
         if (leaf == Leaf::failed) return take_failure();
         Ref held = Ref::borrow(item);
-        return render_other(held.get(), column);
+        // Exact dicts and lists, most of what is left, without a call more.
+        PyTypeObject* type = Py_TYPE(item);
+        if (type == &PyDict_Type) return dict_form(item, column);
+        if (type == &PyList_Type) return sequence_form<true>(item, column);
+        return render_other(item, column);
+    }
+
+    // The same for a list or tuple element, out of line: inlined, it made
+    // the element loop keep fewer of its values in registers.
+    [[gnu::noinline]] Status render_element(PyObject* item, std::uint64_t column, Leaf leaf) {
+        return render_unwritten(item, column, leaf);
     }
 
     // Everything but the leaves write_leaf takes.
@@ -141,6 +166,8 @@ private:
         // containers and never dataclass instances.
         if (type == &PyDict_Type) return dict_form(obj, column);
         if (type == &PyList_Type) return sequence_form<true>(obj, column);
+        // Anything else may run Python code (attribute reads, repr()).
+        ++code_runs_;
         // A class is never a dataclass instance, whatever its attributes.
         if (!never_dataclass(type) && !PyType_Check(obj)) {
             PyObject* fields = nullptr;
@@ -184,7 +211,8 @@ private:
         } else if (obj == Py_None) {
             st = out.write_fmt(std::string_view("None"));
         } else if (type == &PyBool_Type) {
-            st = out.write_fmt(obj == Py_True ? std::string_view("True") : std::string_view("False"));
+            // Each word written as a constant of its own, folded into stores.
+            st = obj == Py_True ? out.write_fmt(std::string_view("True")) : out.write_fmt(std::string_view("False"));
         } else if (type == &PyFloat_Type) {
             const double v = PyFloat_AS_DOUBLE(obj);
             st = out.write_generated(leaves::float_repr_bound, [v](char* dst) { return leaves::float_repr(v, dst); });
@@ -255,13 +283,11 @@ private:
             // Elements are mostly separate objects met for the first time:
             // ask for one a few places ahead (its header and the text after it).
             if (i + prefetch_distance < end) {
-                PyObject* ahead = IsList ? PyList_GET_ITEM(seq.get(), i + prefetch_distance)
-                                         : PyTuple_GET_ITEM(seq.get(), i + prefetch_distance);
-                __builtin_prefetch(ahead);
-                __builtin_prefetch(reinterpret_cast<char*>(ahead) + 64);
+                prefetch_object(IsList ? PyList_GET_ITEM(seq.get(), i + prefetch_distance)
+                                       : PyTuple_GET_ITEM(seq.get(), i + prefetch_distance));
             }
             if (const Leaf leaf = write_leaf(item); leaf != Leaf::written) {
-                TRY(render_unwritten(item, child, leaf));
+                TRY(render_element(item, child, leaf));
                 end = shrunk();
             } else if constexpr (!quiet_sink<Sink>) {
                 end = shrunk();
@@ -282,6 +308,9 @@ private:
         DepthGuard guard;
         TRY(guard.enter(floor_));
         const std::uint64_t child = TRY(child_column(column));
+        if constexpr (requires { out.write_key_line(',', Spaces{child}, obj); }) {
+            return dict_entries_in_memory(obj, column, child);
+        }
         TRY_IO(line_start(out, std::string_view("{\n"), column, child));
         DictWalk walk(obj);
         PyObject* key;
@@ -294,32 +323,115 @@ private:
             // The value is mostly an object met for the first time, its key
             // one met before (an interned name): ask for the value's header
             // and the text after it while the key is written.
-            __builtin_prefetch(value);
-            __builtin_prefetch(reinterpret_cast<char*>(value) + 64);
+            prefetch_object(value);
             // A sink that may run code while it writes (signal handlers) can
             // see the dict changed under the key's write: hold the value then.
             Ref kept_value = quiet_sink<Sink> ? Ref() : Ref::borrow(value);
-            const Leaf written = write_leaf(key);
-            if (written == Leaf::failed) [[unlikely]]
-                return take_failure();
-            if (written == Leaf::written) {
-                ORRERY_WRITE(std::string_view(": "));
-                if (const Leaf leaf = write_leaf(value); leaf != Leaf::written) TRY(render_unwritten(value, child, leaf));
-            } else {
-                // Rendering the key may run code that changes the dict: hold
-                // the value as well.
-                Ref k = Ref::borrow(key);
-                Ref v = Ref::borrow(value);
-                TRY(render_other(k.get(), child));
-                ORRERY_WRITE(std::string_view(": "));
-                TRY(render(v.get(), child));
-            }
+            TRY(write_entry(key, value, child));
             if (!walk.intact()) ORRERY_WRITE(separator);
             more = walk.next(key, value);
             if (more) TRY_IO(line_start(out, separator, column, child));
         }
         ORRERY_WRITE(separator, Spaces{column}, std::string_view("}"));
         return ok();
+    }
+
+    // The entries of a dict rendered into the result in memory, which is
+    // thrown away when the call fails: the ",\n" ending an entry's line can
+    // wait for the walk's next step, to go out with the next key.
+    [[gnu::always_inline]] Status dict_entries_in_memory(PyObject* obj, std::uint64_t column, std::uint64_t child) {
+        Sink& out = out_;
+        DictWalk walk(obj);
+        // Entries are read a few ahead of the one being written, so that
+        // their values (mostly objects met for the first time) are on their
+        // way meanwhile. Those read ahead are read again when writing an
+        // entry may have run code, which can change the dict.
+        struct Ahead {
+            PyObject* key;
+            PyObject* value;
+            DictWalk::Mark after;  // the walk just past this entry
+        };
+        Ahead ahead[dict_read_ahead];
+        unsigned first = 0, count = 0;
+        // Reads one entry more; false at the walk's end.
+        const auto read_one = [&] {
+            Ahead& a = ahead[(first + count) % dict_read_ahead];
+            if (!walk.next(a.key, a.value)) return false;
+            a.after = walk.mark();
+            prefetch_object(a.value);
+            ++count;
+            return true;
+        };
+        const auto read_ahead = [&] {
+            while (count < dict_read_ahead && read_one()) {
+            }
+        };
+        read_ahead();
+        bool ended = count < dict_read_ahead;
+        // The first key opens the dict; every other one ends the line before.
+        char open = '{';
+        while (count != 0) {
+            const Ahead entry = ahead[first];
+            first = (first + 1) % dict_read_ahead;
+            --count;
+            const std::uint64_t runs = code_runs_;
+            // Most keys: the line start, the key and ": " in one piece.
+            if (Py_TYPE(entry.key) == &PyUnicode_Type && out.write_key_line(open, Spaces{child}, entry.key))
+                [[likely]] {
+                TRY(write_value(entry.value, child));
+            } else {
+                TRY_IO(line_start(out, open == '{' ? std::string_view("{\n") : separator, column, child));
+                TRY(write_entry(entry.key, entry.value, child));
+            }
+            if (code_runs_ != runs) [[unlikely]] {
+                walk.rewind(entry.after);
+                count = 0;
+                read_ahead();
+                ended = count < dict_read_ahead;
+            } else if (!ended) {
+                ended = !read_one();
+            }
+            open = ',';
+        }
+        ORRERY_WRITE(separator, Spaces{column}, std::string_view("}"));
+        return ok();
+    }
+
+    // A dict entry after its line start: the key, ": " and the value.
+    [[gnu::always_inline]] Status write_entry(PyObject* key, PyObject* value, std::uint64_t column) {
+        Sink& out = out_;
+        const Leaf written = write_leaf(key);
+        if (written == Leaf::failed) [[unlikely]]
+            return take_failure();
+        if (written == Leaf::other) return write_other_entry(key, value, column);
+        ORRERY_WRITE(std::string_view(": "));
+        return write_value(value, column);
+    }
+
+    // A dict entry's value after its key: a leaf in place, anything else
+    // rendered at `column`.
+    [[gnu::always_inline]] Status write_value(PyObject* value, std::uint64_t column) {
+        if (const Leaf leaf = write_leaf(value); leaf != Leaf::written) [[unlikely]]
+            return render_unwritten(value, column, leaf);
+        return ok();
+    }
+
+    // An entry whose key is not a leaf written in place: rendering the key
+    // may run code that changes the dict, so both are held.
+    [[gnu::noinline]] Status write_other_entry(PyObject* key, PyObject* value, std::uint64_t column) {
+        Sink& out = out_;
+        Ref k = Ref::borrow(key);
+        Ref v = Ref::borrow(value);
+        TRY(render_other(k.get(), column));
+        ORRERY_WRITE(std::string_view(": "));
+        return render(v.get(), column);
+    }
+
+    // Asks for an object met for the first time: its header and the text
+    // after it.
+    static void prefetch_object(PyObject* obj) noexcept {
+        __builtin_prefetch(obj);
+        __builtin_prefetch(reinterpret_cast<char*>(obj) + 64);
     }
 
     // A failed dataclass test means "not a dataclass" only when it raised an
@@ -456,6 +568,9 @@ private:
     DataclassTypes dataclass_types_;
     TypeStamp field_class_stamp_;
     Status failure_;  // why the last write_leaf failed
+    // Counts the objects rendered in a way that may run Python code: a
+    // container walk that read ahead reads again when it has changed.
+    std::uint64_t code_runs_ = 0;
 };
 
 #undef ORRERY_WRITE

@@ -16,6 +16,7 @@
 
 #include "boundary/io_error.hpp"
 #include "boundary/ref.hpp"
+#include "engine/str_scan.hpp"
 
 namespace orrery {
 
@@ -92,8 +93,14 @@ public:
         if (unit_ == 1) {
             size_ += fill(reinterpret_cast<char*>(reserve(bound)));
         } else if (bound <= 64) {
-            char text[64];
-            append_ascii(text, fill(text));
+            // Made in a buffer, then widened 16 characters at a time (the
+            // units past the text lie in the room reserved).
+            alignas(16) char text[64];
+            const std::size_t n = fill(text);
+            unsigned char* p = reserve(64);
+            if (unit_ == 2) widen_blocks(reinterpret_cast<Py_UCS2*>(p), text, n);
+            else widen_blocks(reinterpret_cast<Py_UCS4*>(p), text, n);
+            size_ += n;
         } else {
             std::string text(bound, '\0');
             append_ascii(text.data(), fill(text.data()));
@@ -107,6 +114,31 @@ public:
     // for wider text, which in turn need not tell ASCII apart.
     [[gnu::always_inline]] bool append_str_repr(PyObject* s) {
         return PyUnicode_IS_ASCII(s) ? append_ascii_repr(s) : append_wide_repr(s);
+    }
+
+    // A dict entry's start as one piece: `open` and a line break (the
+    // previous line's end or the dict's opening), `margin` spaces, repr(key)
+    // and ": ". Taken by a key that is an exact str of ASCII characters stored
+    // in the object (most keys) and whose repr() is its text between quotes;
+    // returns false for any other key, having written nothing (only into the
+    // room past the result).
+    [[gnu::always_inline]] bool write_key_line(char open, Spaces margin, PyObject* key) {
+        if (!PyUnicode_IS_COMPACT_ASCII(key)) [[unlikely]]
+            return false;
+        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
+        const auto m = static_cast<std::size_t>(margin.count);
+        const auto* text = reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(key) + 1);
+        unsigned char* p = reserve(m + n + 64 + 6 + strscan::slack);
+        bool plain;
+        switch (unit_) {
+            case 1: plain = put_key_line(reinterpret_cast<Py_UCS1*>(p), open, m, text, n); break;
+            case 2: plain = put_key_line(reinterpret_cast<Py_UCS2*>(p), open, m, text, n); break;
+            default: plain = put_key_line(reinterpret_cast<Py_UCS4*>(p), open, m, text, n); break;
+        }
+        if (!plain) [[unlikely]]
+            return false;
+        size_ += m + n + 6;
+        return true;
     }
 
     // UTF-8 text (ASCII in the common case).
@@ -189,6 +221,17 @@ private:
     static void widen_into(Unit* p, const char* s, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>(s[i]);
     }
+    // Widens ASCII text in a 16-byte aligned buffer whose size is a multiple
+    // of 16, whole blocks at a time: writes up to 15 units past the text.
+    template <class Unit>
+    [[gnu::always_inline]] static void widen_blocks(Unit* p, const char* text, std::size_t n) {
+#if defined(__SSE2__)
+        for (std::size_t i = 0; i < n; i += 16)
+            strscan::store16<Py_UCS1>(p + i, _mm_load_si128(reinterpret_cast<const __m128i*>(text + i)));
+#else
+        widen_into(p, text, n);
+#endif
+    }
     // Spaces are written in blocks of 64 bytes, at least one (the room for it
     // is always reserved, so a short margin takes one block and no test); the
     // units past the run are overwritten by later text. A block is four
@@ -228,6 +271,62 @@ private:
         p += n;
         for (std::size_t i = 0; i < close.size(); ++i) p[i] = static_cast<unsigned char>(close[i]);
     }
+    // Writes what write_key_line writes at `p` (room reserved for it); false
+    // when the key's repr() is not its text between single or double quotes.
+    template <class Unit>
+    [[gnu::always_inline]] static bool put_key_line(Unit* p, char open, std::size_t m, const Py_UCS1* text,
+                                                    std::size_t n) noexcept {
+        using namespace strscan;
+        p[0] = static_cast<unsigned char>(open);
+        p[1] = '\n';
+        p += 2;
+        fill_spaces(p, m);
+        p += m;
+        const Scan r = n < 16 ? copy_short_key(text, n, p + 1) : copy_scan<Py_UCS1, Unit, false>(text, n, p + 1, true);
+        // repr() uses single quotes unless the text holds one and no double
+        // quote; text that would need an escape goes the general way.
+        Unit quote = '\'';
+        if (r.bits != 0) [[unlikely]] {
+            if (r.bits != has_squote) return false;
+            quote = '"';
+        }
+        p[0] = quote;
+        p[n + 1] = quote;
+        p[n + 2] = ':';
+        p[n + 3] = ' ';
+        return true;
+    }
+    // Copies and classifies the text of a compact ASCII str shorter than 16
+    // characters, as copy_scan does, writing 16 units at `dst`.
+    template <class Unit>
+    [[gnu::always_inline]] static strscan::Scan copy_short_key(const Py_UCS1* text, std::size_t n, Unit* dst) noexcept {
+#if defined(__SSE2__)
+        // The 16 bytes ending at the text's end lie in the object (its header
+        // is longer). They are shifted down in registers, the text to the
+        // first lanes: going through memory instead (a block stored, then
+        // read at an offset) stalls the read until the stores are done.
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + n - 16));
+        // Up to 8 characters lie in the upper half: move it down first.
+        const __m128i upper = _mm_set1_epi64x(-static_cast<long long>(n <= 8));
+        const __m128i w = _mm_or_si128(_mm_and_si128(upper, _mm_srli_si128(v, 8)), _mm_andnot_si128(upper, v));
+        const int bits = static_cast<int>(((n <= 8 ? 8 : 16) - n) * 8);
+        __m128i t = _mm_or_si128(_mm_srl_epi64(w, _mm_cvtsi32_si128(bits)),
+                                 _mm_sll_epi64(_mm_srli_si128(w, 8), _mm_cvtsi32_si128(64 - bits)));
+        // The lanes past the text (zero now) hold 'a': plain, classified as nothing.
+        const __m128i past = _mm_loadu_si128(reinterpret_cast<const __m128i*>(past_text_lanes + 16 - n));
+        t = _mm_or_si128(t, _mm_and_si128(past, _mm_set1_epi8('a')));
+        strscan::Classes<Py_UCS1, false> classes;
+        classes.add(t);
+        strscan::store16<Py_UCS1>(dst, t);
+        return classes.result();
+#else
+        return strscan::copy_scan<Py_UCS1, Unit, false>(text, n, dst, true);
+#endif
+    }
+    // 16 bytes read from `past_text_lanes + 16 - n` hold 0xFF in the lanes from n on.
+    static constexpr unsigned char past_text_lanes[32] = {
+        0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     template <class Unit>
     void put_spaces(std::size_t n) {
         fill_spaces(reinterpret_cast<Unit*>(reserve(n + 64 / sizeof(Unit))), n);

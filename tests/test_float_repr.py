@@ -1,0 +1,85 @@
+"""Floats are written without repr(); the text must still be repr()'s."""
+import math
+import random
+import struct
+
+import pytest
+
+import orrery
+from model import model_format
+
+
+def assert_same_as_repr(values):
+    text = orrery.pretty_format(values, indent=0)
+    assert text[2:-3].split(",\n") == [repr(v) for v in values]
+
+
+def from_bits(rng, count):
+    return [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(count)]
+
+
+def neighbours(values):
+    """Each value with the doubles next to it."""
+    out = []
+    for v in values:
+        out += [v, math.nextafter(v, math.inf), math.nextafter(v, -math.inf)]
+    return out + [-v for v in out]
+
+
+@pytest.mark.parametrize("digits", range(18))
+@pytest.mark.parametrize("low, high", [(-7, 0), (0, 6), (6, 16), (-10, -6), (14, 18)])
+def test_rounded_values(digits, low, high):
+    # round(x, k): a few significant digits, the form the short path takes,
+    # across magnitudes (including those it leaves to the general path).
+    rng = random.Random(digits * 100 + low)
+    values = [round(rng.random() * 10.0 ** rng.uniform(low, high), digits) for _ in range(4000)]
+    values += [round(rng.uniform(-1e4, 1e4), digits) for _ in range(2000)]
+    assert_same_as_repr(neighbours(values[:500]) + values)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_random_doubles(seed):
+    rng = random.Random(seed)
+    values = from_bits(rng, 25000) + [rng.random() * 10.0 ** rng.randint(-12, 20) for _ in range(25000)]
+    assert_same_as_repr([v for v in values if not math.isnan(v)])
+
+
+@pytest.mark.parametrize("family", ["powers", "boundaries", "integers", "halves", "digits15", "tiny"])
+def test_edges(family):
+    rng = random.Random(family)
+    if family == "powers":
+        values = [10.0 ** k for k in range(-30, 31)] + [float(f"1e{k}") for k in range(-30, 31)]
+        values += [float(f"{m}e{k}") for m in (2, 5, 9, 25, 99, 123) for k in range(-12, 20)]
+    elif family == "boundaries":
+        # Where the form switches (1e-4, 1e16) and where the short path's
+        # range ends (1e-7, 1e15), with the digits around them.
+        values = [float(f"{m}e{k}") for k in (-8, -7, -6, -5, -4, -3, 14, 15, 16, 17)
+                  for m in ("1", "9.99999999999999", "9.999999999999999", "1.00000000000001", "5", "0.5")]
+        values += [999999999999999.0, 999999999999999.9, 1e15 - 0.5, 9999999999999998.0, 0.0001, 0.00009999]
+    elif family == "integers":
+        values = [float(rng.randrange(2 ** rng.randint(1, 60))) for _ in range(20000)]
+        values += [float(2 ** k + d) for k in range(40, 64) for d in (-1, 0, 1)]
+    elif family == "halves":
+        values = [rng.randrange(-10 ** 6, 10 ** 6) / 2 ** rng.randint(1, 30) for _ in range(20000)]
+    elif family == "digits15":
+        values = [float(f"{rng.randrange(10 ** 14, 10 ** 15)}e{rng.randint(-25, 5)}") for _ in range(20000)]
+        values += [float(f"{rng.randrange(10 ** 15, 10 ** 16)}e{rng.randint(-25, 5)}") for _ in range(20000)]
+    else:
+        values = [5e-324, 2.2250738585072014e-308, 2.225073858507201e-308, 1e-310, 1.7976931348623157e308]
+        values += [rng.random() * 1e-300 for _ in range(1000)]
+    values += [0.0, -0.0, math.inf, -math.inf]
+    assert_same_as_repr(neighbours(values))
+
+
+@pytest.mark.parametrize("wide", ["", "é", "\u20ac", "\U0001f600"])
+def test_numbers_in_results_of_every_width(wide):
+    # Numbers are written as ASCII into a result of 1, 2 or 4 bytes per
+    # character, widened in blocks: every length, next to other text.
+    rng = random.Random(len(wide))
+    values = [wide]
+    values += [sign * 10 ** k + d for k in range(19) for d in (-1, 0, 1) for sign in (1, -1)]
+    values += [-(2 ** 63), 2 ** 63 - 1, True, False, None]
+    values += [-1.2345678901234567e-308, 1.7976931348623157e308, -0.0, 1e16, 123456.789]
+    values += from_bits(rng, 2000)
+    doc = {"k": values, "d": dict(zip(map(str, range(len(values))), values))}
+    assert orrery.pretty_format(doc, indent=1) == model_format(doc, 1)
