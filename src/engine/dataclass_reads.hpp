@@ -34,6 +34,16 @@ private:
 
 inline bool generic_reads(PyTypeObject* t) noexcept { return t->tp_getattro == PyObject_GenericGetAttr; }
 
+// `obj.name` for a str `name`, as PyObject_GetAttr reads it (a new reference,
+// or null with the exception set). For a type that reads attributes the
+// generic way, PyObject_GetAttr does nothing but call that function: calling
+// it directly saves the indirect call and the checks in front of it.
+inline PyObject* read_attr(PyObject* obj, PyObject* name) {
+    if (generic_reads(Py_TYPE(obj))) [[likely]]
+        return PyObject_GenericGetAttr(obj, name);
+    return PyObject_GetAttr(obj, name);
+}
+
 // What the attribute reads of the dataclass form do on instances of one type.
 struct DataclassReads {
     // `obj.__class__` is the type itself: attributes are read the generic
@@ -71,9 +81,17 @@ public:
         return reads_;
     }
 
+    // The field kinds: once found they hold for the life of the process, so
+    // only a call that has not found them yet asks again.
+    Result<const FieldKinds*> kinds() {
+        if (kinds_ == nullptr) kinds_ = TRY(field_kinds());
+        return kinds_;
+    }
+
 private:
     TypeStamp stamp_;
     DataclassReads reads_;
+    const FieldKinds* kinds_ = nullptr;
 };
 
 // `cls.__name__` as type's own descriptor reads it, for a class of exactly

@@ -332,7 +332,7 @@ private:
     }
 
     static Result<Ref> get_attr(PyObject* obj, PyObject* name) {
-        PyObject* v = PyObject_GetAttr(obj, name);
+        PyObject* v = read_attr(obj, name);
         if (v == nullptr) return PyErr::fetch();
         return Ref::steal(v);
     }
@@ -377,7 +377,7 @@ private:
         std::optional<std::uint64_t> child;
         std::string_view pending;  // the deferred ",\n", when there is one
         if (PyDict_GET_SIZE(fields.get()) != 0) {
-            const FieldKinds* kinds = TRY(field_kinds());
+            const FieldKinds* kinds = TRY(dataclass_types_.kinds());
             DictWalk walk(fields.get());
             PyObject* entry_key;
             PyObject* field;
@@ -385,14 +385,17 @@ private:
                 // The key is held from here on: the code that may run below
                 // can change the mapping. The field is only read before that
                 // (is_pseudo_field holds it when it runs code itself).
-                Ref key = Ref::borrow(entry_key);
+                Ref field_name = Ref::borrow(entry_key);
                 if (kinds != nullptr && TRY(is_pseudo_field(*kinds, field))) continue;
                 if (!child) {
                     child = TRY(child_column(column));
                     TRY_IO(write_piece(out_, std::string_view(), 0, name_ascii, name, "(\n"));
                 }
-                Ref field_name = TRY(str_of(std::move(key)));
-                Ref value = TRY(get_attr(obj, field_name.get()));
+                // The key's str(): an exact str (the common case) is its own.
+                if (!PyUnicode_CheckExact(field_name.get())) field_name = TRY(str_of(std::move(field_name)));
+                PyObject* read = read_attr(obj, field_name.get());
+                if (read == nullptr) return PyErr::fetch();
+                Ref value = Ref::steal(read);
                 if (const auto ascii = ascii_text(field_name.get())) [[likely]]
                     TRY_IO(write_piece(out_, pending, *child, true, *ascii, "="));
                 else
