@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include "boundary/interned.hpp"
+#include "engine/dataclass_plan.hpp"
 
 namespace orrery::pretty::detail {
 
@@ -88,10 +89,13 @@ public:
         return kinds_;
     }
 
+    FieldsPlans& plans() noexcept { return plans_; }
+
 private:
     TypeStamp stamp_;
     DataclassReads reads_;
     const FieldKinds* kinds_ = nullptr;
+    FieldsPlans plans_;
 };
 
 // `cls.__name__` as type's own descriptor reads it, for a class of exactly

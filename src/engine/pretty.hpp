@@ -378,10 +378,12 @@ private:
         std::string_view pending;  // the deferred ",\n", when there is one
         if (PyDict_GET_SIZE(fields.get()) != 0) {
             const FieldKinds* kinds = TRY(dataclass_types_.kinds());
-            DictWalk walk(fields.get());
+            FieldsPlans::Scope scope(dataclass_types_.plans());
+            FieldsWalk walk(fields.get(), scope.plan());
             PyObject* entry_key;
             PyObject* field;
-            while (walk.next(entry_key, field)) {
+            FieldEntry* entry;
+            while (walk.next(entry_key, field, entry)) {
                 // The key is held from here on: the code that may run below
                 // can change the mapping. The field is only read before that
                 // (is_pseudo_field holds it when it runs code itself).
@@ -396,7 +398,11 @@ private:
                 PyObject* read = read_attr(obj, field_name.get());
                 if (read == nullptr) return PyErr::fetch();
                 Ref value = Ref::steal(read);
-                if (const auto ascii = ascii_text(field_name.get())) [[likely]]
+                // The line start made for an earlier instance, or made now.
+                if (entry->key && ((entry->size != 0 && entry->column == *child) || entry->make_piece(*child)))
+                    [[likely]]
+                    TRY_IO(write_field_piece(out_, *entry, pending.empty()));
+                else if (const auto ascii = ascii_text(field_name.get()))
                     TRY_IO(write_piece(out_, pending, *child, true, *ascii, "="));
                 else
                     TRY(write_field_start(pending, *child, field_name.get()));
