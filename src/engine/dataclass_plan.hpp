@@ -48,13 +48,13 @@ struct FieldEntry {
     // while `size` is 0). Padded so that a whole block can always be copied.
     std::uint64_t column = 0;
     std::uint8_t size = 0;
-    std::array<char, 2 + short_piece + 16> piece;
+    std::array<char, 2 + piece_block + 16> piece;
 
     // Makes the piece for `margin`; false when it is too long for one.
     bool make_piece(std::uint64_t margin) noexcept {
         size = 0;
         const auto text = ascii_text(key.get());
-        if (!text || margin > short_piece || text->size() + 3 > short_piece - margin) return false;
+        if (!text || margin > piece_block || text->size() + 3 > piece_block - margin) return false;
         piece.fill(' ');
         piece[0] = ',';
         piece[1] = '\n';
@@ -191,8 +191,8 @@ private:
 template <class Sink>
 [[gnu::always_inline]] inline IoStatus write_field_piece(Sink& out, const FieldEntry& entry, bool first) {
     const std::size_t skip = first ? 2 : 0;
-    return out.write_generated(short_piece, [&](char* dst) __attribute__((always_inline)) {
-        std::memcpy(dst, entry.piece.data() + skip, short_piece);
+    return out.write_generated(piece_block, [&](char* dst) __attribute__((always_inline)) {
+        std::memcpy(dst, entry.piece.data() + skip, piece_block);
         return entry.size - skip;
     });
 }
