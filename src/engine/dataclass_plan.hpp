@@ -93,32 +93,41 @@ public:
     [[gnu::always_inline]] bool next(PyObject*& key, PyObject*& field, FieldEntry*& entry) {
         if (PyDict_GET_SIZE(dict_.get()) != start_) fault("dictionary changed size during iteration");
         if (expected_ == -1) fault("dictionary keys changed during iteration");
-        if (replay_ && dict_version(dict_.get()) == version_) [[likely]] {
-            if (index_ == plan_.count) return finish();
-            entry = &plan_.entries[index_++];
-            key = entry->seen_key;
-            field = entry->field;
-            pos_ = entry->pos;
-            --expected_;
-            return true;
+        if constexpr (!dict_versions) {
+            return ask(key, field, entry);
+        } else {
+            if (replay_ && dict_version(dict_.get()) == version_) [[likely]] {
+                if (index_ == plan_.count) return finish();
+                entry = &plan_.entries[index_++];
+                key = entry->seen_key;
+                field = entry->field;
+                pos_ = entry->pos;
+                --expected_;
+                return true;
+            }
+            return ask_apart(key, field, entry);
         }
-        return ask(key, field, entry);
     }
 
 private:
     // The next entry from the dict itself, from where the walk has got to.
-    [[gnu::noinline]] bool ask(PyObject*& key, PyObject*& field, FieldEntry*& entry) {
+    [[gnu::always_inline]] bool ask(PyObject*& key, PyObject*& field, FieldEntry*& entry) {
         replay_ = false;
         if (!PyDict_Next(dict_.get(), &pos_, &key, &field)) return finish();
         --expected_;
         entry = &record(key, field);
         return true;
     }
+    // The same, out of line where it is the exception.
+    [[gnu::noinline]] bool ask_apart(PyObject*& key, PyObject*& field, FieldEntry*& entry) {
+        return ask(key, field, entry);
+    }
 
-    FieldEntry& record(PyObject* key, PyObject* field) {
-        if (index_ == plan_.entries.size()) plan_.entries.emplace_back();
+    [[gnu::always_inline]] FieldEntry& record(PyObject* key, PyObject* field) {
+        if (index_ == plan_.entries.size()) [[unlikely]]
+            plan_.entries.emplace_back();
         FieldEntry& e = plan_.entries[index_++];
-        if (e.key.get() != key) {
+        if (e.key.get() != key) [[unlikely]] {
             e.key = PyUnicode_CheckExact(key) && PyUnicode_IS_COMPACT_ASCII(key) ? Ref::borrow(key) : Ref();
             e.size = 0;
         }
