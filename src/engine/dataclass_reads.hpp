@@ -13,17 +13,25 @@
 
 namespace orrery::pretty::detail {
 
+// Whether a type's version tag is in force. Up to 3.12 a flag says so;
+// from 3.13 the flag is no longer set, and a changed type's tag is 0.
+inline bool valid_tag(PyTypeObject* t) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return t->tp_version_tag != 0;
+#else
+    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0;
+#endif
+}
+
 // A type as it was when it was examined.
 class TypeStamp {
 public:
     // True while `t` is the type examined and has not changed since.
-    bool holds(PyTypeObject* t) const noexcept {
-        return t == type_ && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == tag_;
-    }
+    bool holds(PyTypeObject* t) const noexcept { return t == type_ && valid_tag(t) && t->tp_version_tag == tag_; }
     // Records `t` as examined now. A type without a valid tag is not
     // recorded: it is examined again each time.
     void take(PyTypeObject* t) noexcept {
-        const bool tagged = PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0;
+        const bool tagged = valid_tag(t);
         type_ = tagged ? t : nullptr;
         tag_ = tagged ? t->tp_version_tag : 0;
     }
