@@ -161,3 +161,15 @@ def test_printed_instances_match_the_formatted_ones():
     assert rc == 0, err
     cls = make_point()
     assert out.decode() == orrery.pretty_format([cls(i, [cls(-i, None)]) for i in range(4)], 3) + "\n"
+
+
+@pytest.mark.parametrize("size", [63, 64, 65, 300])
+def test_mappings_longer_than_what_is_kept(size):
+    def make():
+        names = ["f%d" % i for i in range(size)]
+        cls = dataclasses.make_dataclass("Wide", names)
+        objs = [cls(*range(i, i + size)) for i in range(3)]
+        # The last field is a class variable from the second instance on.
+        return objs[:1] + [Hook(lambda: fields_of(cls).__setitem__(names[-1], CLASSVAR))] + objs[1:]
+
+    assert orrery.pretty_format(make()) == model_format(make())

@@ -69,6 +69,7 @@ struct FieldEntry {
 // The entries of the last mapping walked at one nesting depth of the form.
 struct FieldsPlan {
     std::vector<FieldEntry> entries;
+    FieldEntry spare;  // stands for the entries of a mapping past those kept
     // The mapping whose whole walk `entries` holds, and its version then
     // (identity and version name one state of one dict for good, since no
     // two dicts or states share a version). Null when there is none.
@@ -89,7 +90,12 @@ public:
         plan.dict = nullptr;  // until this walk ends with the mapping unchanged
     }
 
-    // The next entry (borrowed: valid until Python code runs) and its record.
+    // Entries kept of one mapping: past these a walk keeps nothing more (and
+    // is never replayed), so a mapping of any size costs a bounded record.
+    static constexpr std::size_t max_entries = 64;
+
+    // The next entry (borrowed: valid until Python code runs) and its record
+    // (past the entries kept, a spare one that keeps no key).
     [[gnu::always_inline]] bool next(PyObject*& key, PyObject*& field, FieldEntry*& entry) {
         if (PyDict_GET_SIZE(dict_.get()) != start_) fault("dictionary changed size during iteration");
         if (expected_ == -1) fault("dictionary keys changed during iteration");
@@ -115,7 +121,7 @@ private:
         replay_ = false;
         if (!PyDict_Next(dict_.get(), &pos_, &key, &field)) return finish();
         --expected_;
-        entry = &record(key, field);
+        entry = record(key, field);
         return true;
     }
     // The same, out of line where it is the exception.
@@ -123,7 +129,11 @@ private:
         return ask(key, field, entry);
     }
 
-    [[gnu::always_inline]] FieldEntry& record(PyObject* key, PyObject* field) {
+    [[gnu::always_inline]] FieldEntry* record(PyObject* key, PyObject* field) {
+        if (index_ >= max_entries) [[unlikely]] {
+            ++index_;
+            return &plan_.spare;
+        }
         if (index_ == plan_.entries.size()) [[unlikely]]
             plan_.entries.emplace_back();
         FieldEntry& e = plan_.entries[index_++];
@@ -134,13 +144,13 @@ private:
         e.seen_key = key;
         e.field = field;
         e.pos = pos_;
-        return e;
+        return &e;
     }
 
-    // The walk is over: a mapping that kept its version throughout is the
-    // plan's from now on.
+    // The walk is over: a mapping that kept its version throughout, and
+    // whose entries were all kept, is the plan's from now on.
     bool finish() noexcept {
-        if (dict_versions && dict_version(dict_.get()) == version_) {
+        if (dict_versions && dict_version(dict_.get()) == version_ && index_ <= max_entries) {
             plan_.dict = dict_.get();
             plan_.version = version_;
             plan_.count = index_;
