@@ -80,11 +80,12 @@ struct FieldsPlan {
 
 // Walks a fields mapping as the dict walk does (the same entries, order and
 // faults), replaying a plan's entries instead of asking the dict while the
-// mapping keeps the version the plan was made at.
+// mapping keeps the version the plan was made at. The caller holds the
+// mapping for as long as the walk lasts.
 class FieldsWalk {
 public:
     FieldsWalk(PyObject* dict, FieldsPlan& plan) noexcept
-        : dict_(Ref::borrow(dict)), plan_(plan), start_(PyDict_GET_SIZE(dict)), expected_(start_),
+        : dict_(dict), plan_(plan), start_(PyDict_GET_SIZE(dict)), expected_(start_),
           version_(dict_version(dict)) {
         replay_ = dict_versions && plan.dict == dict && plan.version == version_;
         plan.dict = nullptr;  // until this walk ends with the mapping unchanged
@@ -97,12 +98,12 @@ public:
     // The next entry (borrowed: valid until Python code runs) and its record
     // (past the entries kept, a spare one that keeps no key).
     [[gnu::always_inline]] bool next(PyObject*& key, PyObject*& field, FieldEntry*& entry) {
-        if (PyDict_GET_SIZE(dict_.get()) != start_) fault("dictionary changed size during iteration");
+        if (PyDict_GET_SIZE(dict_) != start_) fault("dictionary changed size during iteration");
         if (expected_ == -1) fault("dictionary keys changed during iteration");
         if constexpr (!dict_versions) {
             return ask(key, field, entry);
         } else {
-            if (replay_ && dict_version(dict_.get()) == version_) [[likely]] {
+            if (replay_ && dict_version(dict_) == version_) [[likely]] {
                 if (index_ == plan_.count) return finish();
                 entry = &plan_.entries[index_++];
                 key = entry->seen_key;
@@ -119,7 +120,7 @@ private:
     // The next entry from the dict itself, from where the walk has got to.
     [[gnu::always_inline]] bool ask(PyObject*& key, PyObject*& field, FieldEntry*& entry) {
         replay_ = false;
-        if (!PyDict_Next(dict_.get(), &pos_, &key, &field)) return finish();
+        if (!PyDict_Next(dict_, &pos_, &key, &field)) return finish();
         --expected_;
         entry = record(key, field);
         return true;
@@ -150,15 +151,15 @@ private:
     // The walk is over: a mapping that kept its version throughout, and
     // whose entries were all kept, is the plan's from now on.
     bool finish() noexcept {
-        if (dict_versions && dict_version(dict_.get()) == version_ && index_ <= max_entries) {
-            plan_.dict = dict_.get();
+        if (dict_versions && dict_version(dict_) == version_ && index_ <= max_entries) {
+            plan_.dict = dict_;
             plan_.version = version_;
             plan_.count = index_;
         }
         return false;
     }
 
-    Ref dict_;
+    PyObject* dict_;
     FieldsPlan& plan_;
     Py_ssize_t pos_ = 0;
     Py_ssize_t start_;
