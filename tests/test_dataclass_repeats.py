@@ -173,3 +173,13 @@ def test_mappings_longer_than_what_is_kept(size):
         return objs[:1] + [Hook(lambda: fields_of(cls).__setitem__(names[-1], CLASSVAR))] + objs[1:]
 
     assert orrery.pretty_format(make()) == model_format(make())
+
+
+@pytest.mark.parametrize("name", ["P", "P" * 62, "P" * 63, "\u00c9t\u00e9"])
+@pytest.mark.parametrize("renamed", ["Q", "P" * 62, "\u00c9"])
+def test_class_renamed_between_instances(name, renamed):
+    def make():
+        cls = dataclasses.make_dataclass(name, ["a"])
+        return [cls(1), cls(2), Hook(lambda: setattr(cls, "__name__", renamed)), cls(3), [cls(4)]]
+
+    assert orrery.pretty_format(make()) == model_format(make())

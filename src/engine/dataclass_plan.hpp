@@ -66,8 +66,17 @@ struct FieldEntry {
     }
 };
 
+// A class name followed by "(\n", kept for the name it was made of (an
+// exact ASCII str, held, so its text stays what the block was made of).
+struct Opening {
+    Ref name;
+    std::uint8_t size = 0;  // no block while 0
+    std::array<char, piece_block> text{};
+};
+
 // The entries of the last mapping walked at one nesting depth of the form.
 struct FieldsPlan {
+    Opening opening;
     std::vector<FieldEntry> entries;
     FieldEntry spare;  // stands for the entries of a mapping past those kept
     // The mapping whose whole walk `entries` holds, and its version then
@@ -205,6 +214,28 @@ private:
     std::vector<std::unique_ptr<FieldsPlan>> plans_;
     std::size_t depth_ = 0;
 };
+
+// Writes the class name `name` (the text of `name_obj`, ASCII when `ascii`
+// says so) and "(\n": from the block kept for that name object, made here
+// when the name is another one.
+template <class Sink>
+[[gnu::always_inline]] inline IoStatus write_opening(Sink& out, Opening& kept, PyObject* name_obj, std::string_view name,
+                                                     bool ascii) {
+    if (kept.name.get() != name_obj) [[unlikely]] {
+        const bool fits = ascii && name.size() + 2 <= piece_block;
+        kept.name = fits ? Ref::borrow(name_obj) : Ref();
+        kept.size = fits ? static_cast<std::uint8_t>(name.size() + 2) : 0;
+        if (fits) {
+            std::memcpy(kept.text.data(), name.data(), name.size());
+            std::memcpy(kept.text.data() + name.size(), "(\n", 2);
+        }
+    }
+    if (kept.size == 0) return write_piece(out, std::string_view(), 0, ascii, name, "(\n");
+    return out.write_generated(piece_block, [&](char* dst) __attribute__((always_inline)) {
+        std::memcpy(dst, kept.text.data(), piece_block);
+        return kept.size;
+    });
+}
 
 // Writes the piece of `entry` at its column: from its start after a field,
 // from its margin (without ",\n") for the first field.

@@ -394,7 +394,7 @@ private:
                 if (kinds != nullptr && TRY(is_pseudo_field(*kinds, field))) continue;
                 if (!child) {
                     child = TRY(child_column(column));
-                    TRY_IO(write_piece(out_, std::string_view(), 0, name_ascii, name, "(\n"));
+                    TRY_IO(write_opening(out_, scope.plan().opening, name_str.get(), name, name_ascii));
                 }
                 // The key's str(): an exact str (the common case) is its own.
                 if (!PyUnicode_CheckExact(field_name)) {
