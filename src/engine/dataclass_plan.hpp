@@ -107,18 +107,17 @@ public:
     // The next entry (borrowed: valid until Python code runs) and its record
     // (past the entries kept, a spare one that keeps no key).
     [[gnu::always_inline]] bool next(PyObject*& key, PyObject*& field, FieldEntry*& entry) {
-        if (PyDict_GET_SIZE(dict_) != start_) fault("dictionary changed size during iteration");
-        if (expected_ == -1) fault("dictionary keys changed during iteration");
         if constexpr (!dict_versions) {
             return ask(key, field, entry);
         } else {
+            // While the mapping keeps the version it had when the walk began,
+            // it keeps its size and entries: the checks of a step hold, and
+            // the entries are those kept.
             if (replay_ && dict_version(dict_) == version_) [[likely]] {
                 if (index_ == plan_.count) return finish();
                 entry = &plan_.entries[index_++];
                 key = entry->seen_key;
                 field = entry->field;
-                pos_ = entry->pos;
-                --expected_;
                 return true;
             }
             return ask_apart(key, field, entry);
@@ -126,16 +125,24 @@ public:
     }
 
 private:
-    // The next entry from the dict itself, from where the walk has got to.
+    // The next entry from the dict itself, from where the walk has got to,
+    // after the checks of a step.
     [[gnu::always_inline]] bool ask(PyObject*& key, PyObject*& field, FieldEntry*& entry) {
-        replay_ = false;
+        if (PyDict_GET_SIZE(dict_) != start_) fault("dictionary changed size during iteration");
+        if (expected_ == -1) fault("dictionary keys changed during iteration");
         if (!PyDict_Next(dict_, &pos_, &key, &field)) return finish();
         --expected_;
         entry = record(key, field);
         return true;
     }
-    // The same, out of line where it is the exception.
+    // The same, out of line where it is the exception; a replay ends here,
+    // and the walk goes on from the last entry it gave.
     [[gnu::noinline]] bool ask_apart(PyObject*& key, PyObject*& field, FieldEntry*& entry) {
+        if (replay_) {
+            replay_ = false;
+            pos_ = index_ == 0 ? 0 : plan_.entries[index_ - 1].pos;
+            expected_ = start_ - static_cast<Py_ssize_t>(index_);
+        }
         return ask(key, field, entry);
     }
 
