@@ -9,20 +9,29 @@
 #include <Python.h>
 
 #include "boundary/interned.hpp"
+#include "engine/dataclass_plan.hpp"
 
 namespace orrery::pretty::detail {
+
+// Whether a type's version tag is in force. Up to 3.12 a flag says so;
+// from 3.13 the flag is no longer set, and a changed type's tag is 0.
+inline bool valid_tag(PyTypeObject* t) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return t->tp_version_tag != 0;
+#else
+    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0;
+#endif
+}
 
 // A type as it was when it was examined.
 class TypeStamp {
 public:
     // True while `t` is the type examined and has not changed since.
-    bool holds(PyTypeObject* t) const noexcept {
-        return t == type_ && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == tag_;
-    }
+    bool holds(PyTypeObject* t) const noexcept { return t == type_ && valid_tag(t) && t->tp_version_tag == tag_; }
     // Records `t` as examined now. A type without a valid tag is not
     // recorded: it is examined again each time.
     void take(PyTypeObject* t) noexcept {
-        const bool tagged = PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0;
+        const bool tagged = valid_tag(t);
         type_ = tagged ? t : nullptr;
         tag_ = tagged ? t->tp_version_tag : 0;
     }
@@ -33,6 +42,16 @@ private:
 };
 
 inline bool generic_reads(PyTypeObject* t) noexcept { return t->tp_getattro == PyObject_GenericGetAttr; }
+
+// `obj.name` for a str `name`, as PyObject_GetAttr reads it (a new reference,
+// or null with the exception set). For a type that reads attributes the
+// generic way, PyObject_GetAttr does nothing but call that function: calling
+// it directly saves the indirect call and the checks in front of it.
+inline PyObject* read_attr(PyObject* obj, PyObject* name) {
+    if (generic_reads(Py_TYPE(obj))) [[likely]]
+        return PyObject_GenericGetAttr(obj, name);
+    return PyObject_GetAttr(obj, name);
+}
 
 // What the attribute reads of the dataclass form do on instances of one type.
 struct DataclassReads {
@@ -71,9 +90,20 @@ public:
         return reads_;
     }
 
+    // The field kinds: once found they hold for the life of the process, so
+    // only a call that has not found them yet asks again.
+    Result<const FieldKinds*> kinds() {
+        if (kinds_ == nullptr) kinds_ = TRY(field_kinds());
+        return kinds_;
+    }
+
+    FieldsPlans& plans() noexcept { return plans_; }
+
 private:
     TypeStamp stamp_;
     DataclassReads reads_;
+    const FieldKinds* kinds_ = nullptr;
+    FieldsPlans plans_;
 };
 
 // `cls.__name__` as type's own descriptor reads it, for a class of exactly

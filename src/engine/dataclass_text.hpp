@@ -47,8 +47,13 @@ inline void copy_short(char* dst, const char* src, std::size_t n) noexcept {
     }
 }
 
-// The longest piece written here; anything longer takes the general path.
-inline constexpr std::size_t short_piece = 64;
+// The room a short piece is made in, lead included: a piece generated in
+// place up to this size never needs a buffer of its own, whatever the width
+// of the result.
+inline constexpr std::size_t piece_block = 64;
+// The longest piece written here after its lead; anything longer takes the
+// general path.
+inline constexpr std::size_t short_piece = piece_block - 2;
 
 // Writes `lead`, `spaces` spaces, `text` and `tail` as one piece, whatever
 // they hold.
@@ -61,26 +66,26 @@ template <class Sink>
 // Writes `lead`, `spaces` spaces, `text` and `tail` as one piece; `ascii`
 // tells that `text` is known to be ASCII (`lead` and `tail` always are;
 // `lead` is at most two bytes). A short ASCII piece is made in the sink's
-// room for `short_piece` bytes past the lead: spaces fill it whole, then the
-// text goes over them.
+// room for `piece_block` bytes: spaces fill it whole, then the lead and the
+// text go over them.
 template <class Sink>
 [[gnu::always_inline]] inline IoStatus write_piece(Sink& out, std::string_view lead, std::uint64_t spaces, bool ascii,
                                                    std::string_view text, std::string_view tail) {
     if (!ascii || lead.size() > 2 || spaces > short_piece || text.size() + tail.size() > short_piece - spaces) [[unlikely]]
         return write_any_piece(out, lead, spaces, text, tail);
     static constexpr auto blank = [] {
-        std::array<char, short_piece> b{};
+        std::array<char, piece_block> b{};
         b.fill(' ');
         return b;
     }();
     // Inlined so that the literal tail is copied as a constant.
-    return out.write_generated(short_piece + 2, [&](char* dst) __attribute__((always_inline)) {
-        // Both lead bytes are stored whatever its size; the blanks go over
-        // what is not part of it.
+    return out.write_generated(piece_block, [&](char* dst) __attribute__((always_inline)) {
+        std::memcpy(dst, blank.data(), piece_block);
+        // Both lead bytes are stored whatever its size: a byte that is not
+        // part of it is a blank, or goes under the text.
         dst[0] = lead.empty() ? ' ' : lead[0];
         dst[1] = lead.size() < 2 ? ' ' : lead[1];
         dst += lead.size();
-        std::memcpy(dst, blank.data(), short_piece);
         copy_short(dst + spaces, text.data(), text.size());
         char* p = dst + spaces + text.size();
         for (char c : tail) *p++ = c;

@@ -444,7 +444,7 @@ private:
     }
 
     static Result<Ref> get_attr(PyObject* obj, PyObject* name) {
-        PyObject* v = PyObject_GetAttr(obj, name);
+        PyObject* v = read_attr(obj, name);
         if (v == nullptr) return PyErr::fetch();
         return Ref::steal(v);
     }
@@ -489,26 +489,41 @@ private:
         std::optional<std::uint64_t> child;
         std::string_view pending;  // the deferred ",\n", when there is one
         if (PyDict_GET_SIZE(fields.get()) != 0) {
-            const FieldKinds* kinds = TRY(field_kinds());
-            DictWalk walk(fields.get());
+            const FieldKinds* kinds = TRY(dataclass_types_.kinds());
+            FieldsPlans::Scope scope(dataclass_types_.plans());
+            FieldsWalk walk(fields.get(), scope.plan());
             PyObject* entry_key;
             PyObject* field;
-            while (walk.next(entry_key, field)) {
+            FieldEntry* entry;
+            while (walk.next(entry_key, field, entry)) {
                 // The key is held from here on: the code that may run below
-                // can change the mapping. The field is only read before that
-                // (is_pseudo_field holds it when it runs code itself).
-                Ref key = Ref::borrow(entry_key);
+                // can change the mapping. The entry holds it when it keeps
+                // the key; otherwise `own_name` does. The field is only read
+                // before that (is_pseudo_field holds it when it runs code).
+                PyObject* field_name = entry_key;
+                std::optional<Ref> own_name;
+                if (!entry->key) own_name.emplace(Ref::borrow(entry_key));
                 if (kinds != nullptr && TRY(is_pseudo_field(*kinds, field))) continue;
                 if (!child) {
                     child = TRY(child_column(column));
-                    TRY_IO(write_piece(out_, std::string_view(), 0, name_ascii, name, "(\n"));
+                    TRY_IO(write_opening(out_, scope.plan().opening, name_str.get(), name, name_ascii));
                 }
-                Ref field_name = TRY(str_of(std::move(key)));
-                Ref value = TRY(get_attr(obj, field_name.get()));
-                if (const auto ascii = ascii_text(field_name.get())) [[likely]]
+                // The key's str(): an exact str (the common case) is its own.
+                if (!PyUnicode_CheckExact(field_name)) {
+                    own_name.emplace(TRY(str_of(std::move(*own_name))));
+                    field_name = own_name->get();
+                }
+                PyObject* read = read_attr(obj, field_name);
+                if (read == nullptr) return PyErr::fetch();
+                Ref value = Ref::steal(read);
+                // The line start made for an earlier instance, or made now.
+                if (entry->key && ((entry->size != 0 && entry->column == *child) || entry->make_piece(*child)))
+                    [[likely]]
+                    TRY_IO(write_field_piece(out_, *entry, pending.empty()));
+                else if (const auto ascii = ascii_text(field_name))
                     TRY_IO(write_piece(out_, pending, *child, true, *ascii, "="));
                 else
-                    TRY(write_field_start(pending, *child, field_name.get()));
+                    TRY(write_field_start(pending, *child, field_name));
                 // render() with the leaf written in place, as in the element loops.
                 if (const Leaf leaf = write_leaf(value.get()); leaf != Leaf::written)
                     TRY(leaf == Leaf::failed ? take_failure() : render_other(value.get(), *child));
