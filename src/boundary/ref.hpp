@@ -29,7 +29,7 @@ public:
     }
     // A thread being ended at interpreter exit unwinds without the
     // interpreter lock: its references are left alone then.
-    ~Ref() {
+    [[gnu::always_inline]] ~Ref() {
         if (ptr_ != nullptr && !python_unreachable()) Py_DECREF(ptr_);
     }
 

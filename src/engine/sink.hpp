@@ -282,7 +282,7 @@ private:
         p += 2;
         fill_spaces(p, m);
         p += m;
-        const Scan r = n < 16 ? copy_short_key(text, n, p + 1) : copy_scan<Py_UCS1, Unit, false>(text, n, p + 1, true);
+        const Scan r = n < 16 ? copy_short_key(text, n, p + 1) : copy_scan<Py_UCS1, Unit, strscan::Follow::escapes>(text, n, p + 1, true);
         // repr() uses single quotes unless the text holds one and no double
         // quote; text that would need an escape goes the general way.
         Unit quote = '\'';
@@ -315,12 +315,12 @@ private:
         // The lanes past the text (zero now) hold 'a': plain, classified as nothing.
         const __m128i past = _mm_loadu_si128(reinterpret_cast<const __m128i*>(past_text_lanes + 16 - n));
         t = _mm_or_si128(t, _mm_and_si128(past, _mm_set1_epi8('a')));
-        strscan::Classes<Py_UCS1, false> classes;
+        strscan::Classes<Py_UCS1, strscan::Follow::escapes> classes;
         classes.add(t);
         strscan::store16<Py_UCS1>(dst, t);
         return classes.result();
 #else
-        return strscan::copy_scan<Py_UCS1, Unit, false>(text, n, dst, true);
+        return strscan::copy_scan<Py_UCS1, Unit, strscan::Follow::escapes>(text, n, dst, true);
 #endif
     }
     // 16 bytes read from `past_text_lanes + 16 - n` hold 0xFF in the lanes from n on.
