@@ -83,3 +83,38 @@ def test_numbers_in_results_of_every_width(wide):
     values += from_bits(rng, 2000)
     doc = {"k": values, "d": dict(zip(map(str, range(len(values))), values))}
     assert orrery.pretty_format(doc, indent=1) == model_format(doc, 1)
+
+
+def decimals(rng, digits, count, low, high):
+    """Doubles read from decimals of exactly `digits` significant digits."""
+    return [float(f"{rng.randrange(10 ** (digits - 1), 10 ** digits)}e{rng.randint(low, high) - digits}")
+            for _ in range(count)]
+
+
+@pytest.mark.parametrize("family", ["uniform", "digits16", "digits17", "ties", "powers_of_two", "range_ends"])
+def test_sixteen_and_seventeen_digits(family):
+    # Values that need 16 or 17 digits, from 2^-10 to 1e15 and just beyond,
+    # where the choice among several candidates and the rounding interval's
+    # ends decide the text.
+    rng = random.Random(family)
+    if family == "uniform":
+        values = [rng.uniform(0, 100) for _ in range(30000)] + [rng.uniform(0, 1e15) for _ in range(10000)]
+    elif family == "digits16":
+        values = decimals(rng, 16, 20000, -3, 16)
+    elif family == "digits17":
+        values = decimals(rng, 17, 20000, -3, 16)
+    elif family == "ties":
+        # Binary fractions whose exact decimal ends one digit past the 17th
+        # (or 16th) in a 5: halfway between two candidates.
+        values = [rng.randrange(1, 10 ** 6) + rng.randrange(1, 2 ** 40) / 2.0 ** rng.randint(14, 40)
+                  for _ in range(20000)]
+        values += [k + 1 / 2 ** 16 for k in range(1, 2000)] + [k + 3 / 2 ** 17 for k in range(1, 2000)]
+    elif family == "powers_of_two":
+        # The lower rounding gap is half as wide at a power of two.
+        values = [2.0 ** k * f for k in range(-12, 51) for f in (1.0, 1.5, 1.75)]
+        values += [2.0 ** k * (1 + i * 2.0 ** -52) for k in range(-12, 51) for i in (1, 2, 3)]
+    else:
+        values = [2.0 ** -10, 1e15, 1e-3, 0.0009765625000000001, 999999999999999.9, 999999999999999.8]
+        values += [rng.uniform(2.0 ** -11, 2.0 ** -9) for _ in range(5000)]
+        values += [rng.uniform(9e14, 1.1e15) for _ in range(5000)]
+    assert_same_as_repr(neighbours(values))

@@ -480,6 +480,95 @@ int short_digits(double a, char* digits, int& decpt) noexcept {
     return count;
 }
 
+// The powers of ten below 2^64.
+constexpr std::uint64_t pow10_u64[] = {1ull,
+                                       10ull,
+                                       100ull,
+                                       1000ull,
+                                       10000ull,
+                                       100000ull,
+                                       1000000ull,
+                                       10000000ull,
+                                       100000000ull,
+                                       1000000000ull,
+                                       10000000000ull,
+                                       100000000000ull,
+                                       1000000000000ull,
+                                       10000000000000ull,
+                                       100000000000000ull,
+                                       1000000000000000ull,
+                                       10000000000000000ull,
+                                       100000000000000000ull,
+                                       1000000000000000000ull,
+                                       10000000000000000000ull};
+
+// The shortest digits of `a` (positive) from 2^-10 to 1e15 when short_digits
+// found none of at most 15: the 16 or 17 digits that measured or computed
+// values mostly need. Returns how many it wrote to `digits` (0 outside that
+// range); `decpt` as for short_digits.
+//
+// Why it is exact: a = m x 2^-s for an integer m in [2^52, 2^53) and
+// 3 <= s <= 62; m > 2^52, since every power of two in the range has at most
+// 15 digits (2^-10 has 10, 2^49 has 15). Reading a decimal rounds it to the
+// nearest double, ties to the even mantissa, so the decimals that read back
+// as `a` are those within half a step (2^-s / 2) of it, the ends included
+// only when m is even. With P = 10^J such that a x P lies in [1e15, 1e16), a
+// decimal of 16 significant digits is N / P for an integer N. In units of
+// 2^-(s+2), a x P is 4mP and the interval is [4mP - 2P, 4mP + 2P]: integers
+// below 2^121, compared exactly. The interval holds a x P, so if it holds
+// any integer it holds F = floor(a x P) or F + 1, and the one of these inside
+// it that is nearer to a x P is the 16-digit decimal closest to `a` (on an
+// exact half, the even one, as repr() picks). When neither is inside, 17
+// digits are needed: in units of 1 / (10 P) the half-width is
+// a x 10P / (2m) > 1e16 x 2^-54 > 0.55, so the integer nearest to a x 10P
+// (halves to the even one) lies inside and is the closest of 17 digits.
+// Either way no shorter form exists, as short_digits found none.
+int long_digits(double a, char* digits, int& decpt) noexcept {
+    if (!(a >= 0x1p-10 && a < 1e15)) return 0;
+    using u128 = unsigned __int128;
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(a);
+    const int e = static_cast<int>(bits >> 52) - 1023;
+    constexpr std::uint64_t hidden = 1ull << 52;
+    const std::uint64_t m = (bits & (hidden - 1)) | hidden;
+    const int s = 52 - e;
+    // floor(log10(a)) is k or k + 1, k = floor(e log10(2)), so a x 10^(15-k)
+    // lies in [1e15, 1e17): one step back when it reaches 1e16.
+    int j = 15 - ((e * 78913) >> 18);
+    u128 x = static_cast<u128>(m) * pow10_u64[j];
+    if ((x >> s) >= pow10_u64[16]) {
+        --j;
+        x = static_cast<u128>(m) * pow10_u64[j];
+    }
+    const u128 p = pow10_u64[j];
+    const u128 v = x << 2;
+    const u128 lo = v - (p << 1);
+    const u128 hi = v + (p << 1);
+    const bool ends_in = (m & 1) == 0;
+    const int unit = s + 2;
+    std::uint64_t n = static_cast<std::uint64_t>(x >> s);
+    const u128 below = static_cast<u128>(n) << unit;
+    const u128 above = below + (static_cast<u128>(1) << unit);
+    const bool below_in = below > lo || (ends_in && below == lo);
+    const bool above_in = above < hi || (ends_in && above == hi);
+    if (below_in && above_in) {
+        const u128 under = v - below;
+        const u128 over = above - v;
+        n += over < under || (over == under && (n & 1));
+    } else if (above_in) {
+        ++n;
+    } else if (!below_in) {
+        const u128 x10 = x * 10;
+        n = static_cast<std::uint64_t>(x10 >> s);
+        const u128 rest = x10 & ((static_cast<u128>(1) << s) - 1);
+        const u128 half = static_cast<u128>(1) << (s - 1);
+        n += rest > half || (rest == half && (n & 1));
+        ++j;
+    }
+    const int count = static_cast<int>(int_repr(static_cast<long long>(n), digits));
+    decpt = count - j;
+    return count;
+}
+
 // The shortest digits of `a` (positive, finite, not zero), in general,
 // written to `buf` (32 bytes); returns where they start.
 const char* any_digits(double a, char* buf, int& count, int& decpt) noexcept {
@@ -525,6 +614,7 @@ std::size_t float_repr(double v, char* dst) noexcept {
     const char* digits = buf;
     int decpt = 0;
     int ndigits = short_digits(a, buf, decpt);
+    if (ndigits == 0) ndigits = long_digits(a, buf, decpt);
     if (ndigits == 0) digits = any_digits(a, buf, ndigits, decpt);
     const int exp10 = decpt - 1;
     if (decpt <= -4 || decpt > 16) {
