@@ -502,6 +502,32 @@ constexpr std::uint64_t pow10_u64[] = {1ull,
                                        1000000000000000000ull,
                                        10000000000000000000ull};
 
+// Writes the 8 digits of x < 10^8, leading zeros included, in pairs.
+void eight_digits(std::uint32_t x, char* dst) noexcept {
+    const std::uint32_t high = x / 10000;
+    const std::uint32_t low = x % 10000;
+    std::memcpy(dst, digit_pairs + 2 * (high / 100), 2);
+    std::memcpy(dst + 2, digit_pairs + 2 * (high % 100), 2);
+    std::memcpy(dst + 4, digit_pairs + 2 * (low / 100), 2);
+    std::memcpy(dst + 6, digit_pairs + 2 * (low % 100), 2);
+}
+
+// Writes n, from 1e15 to below 1e17, as two blocks of 8 digits behind the
+// 17th digit if there is one; returns the count. 32-bit arithmetic after one
+// division, where int_repr would take eight 64-bit steps.
+int wide_digits(std::uint64_t n, char* dst) noexcept {
+    std::uint32_t top = static_cast<std::uint32_t>(n / 100000000);
+    const auto bottom = static_cast<std::uint32_t>(n - std::uint64_t{top} * 100000000);
+    char* p = dst;
+    if (top >= 100000000) {
+        *p++ = static_cast<char>('0' + top / 100000000);
+        top %= 100000000;
+    }
+    eight_digits(top, p);
+    eight_digits(bottom, p + 8);
+    return static_cast<int>(p + 16 - dst);
+}
+
 // The shortest digits of `a` (positive) from 2^-10 to 1e15 when short_digits
 // found none of at most 15: the 16 or 17 digits that measured or computed
 // values mostly need. Returns how many it wrote to `digits` (0 outside that
@@ -564,7 +590,7 @@ int long_digits(double a, char* digits, int& decpt) noexcept {
         n += rest > half || (rest == half && (n & 1));
         ++j;
     }
-    const int count = static_cast<int>(int_repr(static_cast<long long>(n), digits));
+    const int count = wide_digits(n, digits);
     decpt = count - j;
     return count;
 }
