@@ -6,6 +6,7 @@ import pytest
 
 import orrery
 from model import model_format
+from test_dataclass_reads import Hook
 
 # One value of each stored width beyond ASCII: placed before the entries, it
 # makes the result that wide from the start; placed after, the result is
@@ -69,17 +70,6 @@ def test_random_nested_documents():
         assert orrery.pretty_format(doc, indent=indent) == model_format(doc, indent)
 
 
-class Raw:
-    """Its repr runs `action` and is "m"."""
-
-    def __init__(self, action):
-        self.action = action
-
-    def __repr__(self):
-        self.action()
-        return "m"
-
-
 @dataclasses.dataclass
 class Box:
     item: object
@@ -101,7 +91,7 @@ def test_entry_after_one_that_replaces_it(place):
             doc[key] = "new " + str(len(doc))
 
     where, wrap = place.split("-")
-    first = WRAPS[wrap](Raw(replace))
+    first = WRAPS[wrap](Hook(replace))
     doc.update({first if where == "key" else "a": 1 if where == "key" else first})
     doc.update({key: f"old {key} {id(doc)}" if key in "bdf" else 3 for key in "bcdef"})
     assert orrery.pretty_format(doc, indent=2).endswith(
@@ -129,7 +119,7 @@ def test_dict_changed_at_any_place_among_entries_read_ahead(size, change, messag
                 del doc[f"k{place}"]
                 doc["new"] = 0
 
-        doc[f"k{place}"] = Raw(act)
+        doc[f"k{place}"] = Hook(act)
         if change == "shrink" and size == 1:
             continue
         if change == "swap" and size == 5:
