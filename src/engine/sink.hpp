@@ -282,7 +282,7 @@ private:
         p += 2;
         fill_spaces(p, m);
         p += m;
-        const Scan r = n < 16 ? copy_short_key(text, n, p + 1) : copy_scan<Py_UCS1, Unit, strscan::Follow::escapes>(text, n, p + 1, true);
+        const Scan r = n < 16 ? copy_short_key(text, n, p + 1) : copy_scan<Py_UCS1, Unit, Follow::escapes>(text, n, p + 1, true);
         // repr() uses single quotes unless the text holds one and no double
         // quote; text that would need an escape goes the general way.
         Unit quote = '\'';
@@ -300,33 +300,24 @@ private:
     // characters, as copy_scan does, writing 16 units at `dst`.
     template <class Unit>
     [[gnu::always_inline]] static strscan::Scan copy_short_key(const Py_UCS1* text, std::size_t n, Unit* dst) noexcept {
+        using namespace strscan;
 #if defined(__SSE2__)
         // The 16 bytes ending at the text's end lie in the object (its header
         // is longer). They are shifted down in registers, the text to the
-        // first lanes: going through memory instead (a block stored, then
-        // read at an offset) stalls the read until the stores are done.
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + n - 16));
-        // Up to 8 characters lie in the upper half: move it down first.
-        const __m128i upper = _mm_set1_epi64x(-static_cast<long long>(n <= 8));
-        const __m128i w = _mm_or_si128(_mm_and_si128(upper, _mm_srli_si128(v, 8)), _mm_andnot_si128(upper, v));
-        const int bits = static_cast<int>(((n <= 8 ? 8 : 16) - n) * 8);
-        __m128i t = _mm_or_si128(_mm_srl_epi64(w, _mm_cvtsi32_si128(bits)),
-                                 _mm_sll_epi64(_mm_srli_si128(w, 8), _mm_cvtsi32_si128(64 - bits)));
-        // The lanes past the text (zero now) hold 'a': plain, classified as nothing.
-        const __m128i past = _mm_loadu_si128(reinterpret_cast<const __m128i*>(past_text_lanes + 16 - n));
-        t = _mm_or_si128(t, _mm_and_si128(past, _mm_set1_epi8('a')));
-        strscan::Classes<Py_UCS1, strscan::Follow::escapes> classes;
+        // first lanes, and the lanes past it hold 'a' (plain, classified as
+        // nothing): going through memory instead (a block stored, then read
+        // at an offset) stalls the read until the stores are done.
+        const std::size_t back = 16 - n;
+        const __m128i t = _mm_or_si128(shift_down(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text - back)), back),
+                                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(filler_bytes<Py_UCS1>.data() + back)));
+        Classes<Py_UCS1, Follow::escapes> classes;
         classes.add(t);
-        strscan::store16<Py_UCS1>(dst, t);
+        store16<Py_UCS1>(dst, t);
         return classes.result();
 #else
-        return strscan::copy_scan<Py_UCS1, Unit, strscan::Follow::escapes>(text, n, dst, true);
+        return copy_scan<Py_UCS1, Unit, Follow::escapes>(text, n, dst, true);
 #endif
     }
-    // 16 bytes read from `past_text_lanes + 16 - n` hold 0xFF in the lanes from n on.
-    static constexpr unsigned char past_text_lanes[32] = {
-        0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
-        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     template <class Unit>
     void put_spaces(std::size_t n) {
         fill_spaces(reinterpret_cast<Unit*>(reserve(n + 64 / sizeof(Unit))), n);
