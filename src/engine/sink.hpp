@@ -94,7 +94,10 @@ public:
     template <class Unit>
     [[gnu::always_inline]] void write_break_as(Spaces margin) {
         const auto n = static_cast<std::size_t>(margin.count);
-        put_break<Unit>(reserve(n + 2 + 64), n);
+        // Growing keeps the width: the units are where `Unit` says.
+        if (cap_ - size_ < n + 2 + 64) [[unlikely]]
+            grow(n + 2 + 64);
+        put_break<Unit>(data_ + size_ * sizeof(Unit), n);
         size_ += n + 2;
     }
 
