@@ -89,6 +89,10 @@ inline constexpr bool quiet_sink = requires { requires S::runs_no_code; };
 // fetched into the cache.
 inline constexpr Py_ssize_t prefetch_distance = 8;
 
+// Lists and tuples of up to this many elements are walked inline, one
+// element at a time; longer ones in runs of leaves.
+inline constexpr Py_ssize_t short_sequence = 8;
+
 // How many entries of a dict ahead of the one being rendered are read, and
 // their values fetched into the cache.
 inline constexpr unsigned dict_read_ahead = 4;
@@ -200,13 +204,21 @@ private:
         return other_form(obj);
     }
 
+    // Whether write_leaf may write `obj`.
+    static bool leaf_type(PyObject* obj) noexcept {
+        PyTypeObject* t = Py_TYPE(obj);
+        return t == &PyUnicode_Type || t == &PyLong_Type || obj == Py_None || t == &PyBool_Type ||
+               t == &PyFloat_Type;
+    }
+
     // Writes an exact built-in leaf without calling repr(), testing the types
     // in the order of how common they are in documents. Writing one runs no
     // Python code (and allocates no object the cycle collector tracks), so a
     // borrowed reference to it stays valid while it is written. Inlined into
     // the element loops, so that a leaf costs no call and no Status.
-    [[gnu::always_inline]] Leaf write_leaf(PyObject* obj) {
-        Sink& out = out_;
+    [[gnu::always_inline]] Leaf write_leaf(PyObject* obj) { return write_leaf(out_, obj); }
+    // The same into `out`, the renderer's sink, which a loop keeps at hand.
+    [[gnu::always_inline]] Leaf write_leaf(Sink& out, PyObject* obj) {
         PyTypeObject* type = Py_TYPE(obj);
         IoStatus st;
         if (type == &PyUnicode_Type) {
@@ -289,22 +301,27 @@ private:
         // Each element's ",\n" goes out with what follows it: the next
         // element's margin, or the closing line.
         TRY_IO(line_start(out, open, column, child));
-        Ref seq = Ref::borrow(obj);
-        const Py_ssize_t start = Py_SIZE(obj);
+        if constexpr (std::is_same_v<Sink, MemorySink>) {
+            // Short ones (most lists in documents) cost less inline.
+            if (Py_SIZE(obj) > short_sequence) return items_in_memory<IsList>(obj, column, child);
+        }
+        const Ref held = Ref::borrow(obj);
+        PyObject* const seq = obj;
+        const Py_ssize_t start = Py_SIZE(seq);
         // Where the walk ends: read again whenever code may have run (after
         // anything but a leaf, and after every write to a sink that may run
         // code while it writes).
         Py_ssize_t end = start;
-        const auto shrunk = [&] { return std::min(start, Py_SIZE(seq.get())); };
+        const auto shrunk = [seq, start] { return std::min(start, Py_SIZE(seq)); };
         for (Py_ssize_t i = 0; i < end; ++i) {
-            PyObject* item = IsList ? PyList_GET_ITEM(seq.get(), i) : PyTuple_GET_ITEM(seq.get(), i);
+            PyObject* item = IsList ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
             // Elements are mostly separate objects met for the first time:
             // ask for one a few places ahead (its header and the text after it).
             if (i + prefetch_distance < end) {
-                prefetch_object(IsList ? PyList_GET_ITEM(seq.get(), i + prefetch_distance)
-                                       : PyTuple_GET_ITEM(seq.get(), i + prefetch_distance));
+                prefetch_object(IsList ? PyList_GET_ITEM(seq, i + prefetch_distance)
+                                       : PyTuple_GET_ITEM(seq, i + prefetch_distance));
             }
-            if (const Leaf leaf = write_leaf(item); leaf != Leaf::written) {
+            if (const Leaf leaf = write_leaf(out, item); leaf != Leaf::written) {
                 TRY(render_element(item, child, leaf));
                 end = shrunk();
             } else if constexpr (!quiet_sink<Sink>) {
@@ -315,6 +332,67 @@ private:
             if constexpr (!quiet_sink<Sink>) end = shrunk();
         }
         return ok();
+    }
+
+    // The elements of a list or tuple rendered into the result in memory
+    // (after the opening): runs of leaves are written by leaf_run, in the
+    // result's width of the moment, and the walk comes back here for
+    // anything else and whenever the result widens.
+    template <bool IsList>
+    [[gnu::noinline]] Status items_in_memory(PyObject* obj, std::uint64_t column, std::uint64_t child) {
+        MemorySink& out = out_;
+        constexpr std::string_view close = IsList ? "]" : ")";
+        const Ref held = Ref::borrow(obj);
+        const Py_ssize_t start = Py_SIZE(obj);
+        Py_ssize_t end = start;
+        for (Py_ssize_t i = 0;;) {
+            Step step{i, Leaf::other};
+            // Anything but a leaf goes straight to its form.
+            PyObject* item = IsList ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
+            if (leaf_type(item)) switch (out.unit()) {
+                case 1: step = leaf_run<IsList, Py_UCS1>(obj, i, end, child); break;
+                case 2: step = leaf_run<IsList, Py_UCS2>(obj, i, end, child); break;
+                default: step = leaf_run<IsList, Py_UCS4>(obj, i, end, child); break;
+            }
+            i = step.index;
+            if (step.leaf != Leaf::written) {
+                // Rendering it may run code that shrinks the list.
+                TRY(render_element(IsList ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i), child, step.leaf));
+                end = std::min(start, Py_SIZE(obj));
+            }
+            if (++i >= end) break;
+            TRY_IO(line_start(out, separator, column, child));
+        }
+        ORRERY_WRITE(separator, Spaces{column}, close);
+        return ok();
+    }
+
+    // Where leaf_run stopped: at element `index`, written (its line not yet
+    // ended) or not (`leaf` says why).
+    struct Step {
+        Py_ssize_t index;
+        Leaf leaf;
+    };
+
+    // Writes the elements of `seq` from `i` on, each followed by the next
+    // one's line start, while they are leaves written in place (which runs
+    // no code: `end` holds) and the result stays a `Unit` per character.
+    template <bool IsList, class Unit>
+    [[gnu::noinline]] Step leaf_run(PyObject* seq, Py_ssize_t i, Py_ssize_t end, std::uint64_t child) {
+        MemorySink& out = out_;
+        for (;; ++i) {
+            PyObject* const* items = IsList ? reinterpret_cast<PyListObject*>(seq)->ob_item
+                                            : reinterpret_cast<PyTupleObject*>(seq)->ob_item;
+            // Elements are mostly separate objects met for the first time:
+            // ask for one a few places ahead (its header and the text after it).
+            if (i + prefetch_distance < end) prefetch_object(items[i + prefetch_distance]);
+            const Leaf leaf = write_leaf(out, items[i]);
+            if (leaf != Leaf::written) [[unlikely]]
+                return {i, leaf};
+            if (i + 1 >= end || out.unit() != sizeof(Unit)) [[unlikely]]
+                return {i, Leaf::written};
+            out.write_break_as<Unit>(Spaces{child});
+        }
     }
 
     Status dict_form(PyObject* obj, std::uint64_t column) {

@@ -86,6 +86,21 @@ public:
         return {};
     }
 
+    // Bytes per character of the result so far: 1, 2 or 4.
+    unsigned unit() const noexcept { return unit_; }
+
+    // ",\n" and the margin of the next line, `margin` spaces, into a result
+    // whose characters the caller knows to be `Unit`s (unit() is its size).
+    template <class Unit>
+    [[gnu::always_inline]] void write_break_as(Spaces margin) {
+        const auto n = static_cast<std::size_t>(margin.count);
+        // Growing keeps the width: the units are where `Unit` says.
+        if (cap_ - size_ < n + 2 + 64) [[unlikely]]
+            grow(n + 2 + 64);
+        put_break<Unit>(data_ + size_ * sizeof(Unit), n);
+        size_ += n + 2;
+    }
+
     // One piece of ASCII text produced in place by `fill(dst) -> size`, at
     // most `bound` bytes.
     template <class Fill>
@@ -247,6 +262,24 @@ private:
             for (std::size_t k = 0; k < 64; k += 16) std::memcpy(out + k, &blank, 16);
             out += 64;
         } while (out < end);
+    }
+    // Writes ",\n" and `n` spaces at `p` (room reserved for n + 2 units and
+    // 64 bytes more): the line break is the first units of the first block
+    // of spaces, and at least 64 bytes are written, with no test for the
+    // common short margins.
+    template <class Unit>
+    [[gnu::always_inline]] static void put_break(unsigned char* p, std::size_t n) noexcept {
+        using Chunk [[gnu::vector_size(16)]] = Unit;
+        Chunk blank;
+        for (std::size_t k = 0; k < 16 / sizeof(Unit); ++k) blank[k] = ' ';
+        Chunk first = blank;
+        first[0] = ',';
+        first[1] = '\n';
+        std::memcpy(p, &first, 16);
+        for (std::size_t k = 16; k < 64; k += 16) std::memcpy(p + k, &blank, 16);
+        const unsigned char* end = p + (n + 2) * sizeof(Unit);
+        for (p += 64; p < end; p += 64)
+            for (std::size_t k = 0; k < 64; k += 16) std::memcpy(p + k, &blank, 16);
     }
     // Longest lead or closing written in one piece with a margin.
     static constexpr std::size_t max_lead = 8;

@@ -1,0 +1,66 @@
+"""Lists and tuples longer than the ones walked one element at a time: runs of
+leaves broken by other elements, by a wider character and by code that
+changes the list."""
+import pytest
+
+import orrery
+from model import model_format
+
+
+class Raw:
+    """repr() is `text`, after running `action` once."""
+
+    def __init__(self, text, action=None):
+        self.text, self.action = text, action
+
+    def __repr__(self):
+        action, self.action = self.action, None
+        if action:
+            action()
+        return self.text
+
+
+BREAKS = ["it's", "x\ny", "\xad", "\u20ac", "\U0001f600", -2**63, 1e300, None, False,
+          2**80, [], ["in"], {"k": "v"}, ("t", 1), Raw("<raw>")]
+
+
+@pytest.mark.parametrize("at", [0, 8, 9, 39])
+@pytest.mark.parametrize("value", BREAKS, ids=repr)
+@pytest.mark.parametrize("seq", [list, tuple])
+def test_one_element_breaks_a_run(seq, value, at):
+    doc = seq(value if i == at else f"s{i}" for i in range(40))
+    # Deeply nested too: margins wider than one 64-byte block of spaces.
+    for doc, indent in ((doc, 4), ({"k": [[[[[[doc]]]]]]}, 7)):
+        assert orrery.pretty_format(doc, indent=indent) == model_format(doc, indent)
+
+
+@pytest.mark.parametrize("widths", [["a", "\xe9", "\u20ac", "\U0001f600"], ["\u20ac", 1, "\U0001f600", None]])
+def test_result_widened_inside_runs(widths):
+    doc = [w for w in widths for _ in range(12)]
+    assert orrery.pretty_format(doc, indent=33) == model_format(doc, 33)
+
+
+def walked(items, indent):
+    """A list of one-line elements walked as the renderer walks it: its size is
+    read again after each element, elements appended meanwhile are left out."""
+    lines, start, i, end = [], len(items), 0, len(items)
+    while i < end:
+        lines.append(" " * indent + repr(items[i]) + ",\n")
+        end, i = min(start, len(items)), i + 1
+    return "[\n" + "".join(lines) + "]"
+
+
+@pytest.mark.parametrize("at", [9, 20])
+@pytest.mark.parametrize("change", [
+    lambda items: items.clear(),
+    lambda items: items.__delitem__(slice(12, None)),
+    lambda items: items.append("late"),
+    lambda items: items.__setitem__(slice(21, 23), ["\U0001f600", 2**90]),
+])
+def test_list_changed_by_an_element_inside_a_long_list(change, at):
+    def make():
+        items = [f"s{i}" for i in range(30)]
+        items[at] = Raw("m", lambda: change(items))
+        return items
+
+    assert orrery.pretty_format(make(), indent=1) == walked(make(), 1)
