@@ -680,9 +680,8 @@ const char* any_digits(double a, char* buf, int& count, int& decpt) noexcept {
     return first;
 }
 
-}  // namespace
-
-std::size_t float_repr(double v, char* dst) noexcept {
+// repr() of any float, written to `dst`; returns the length.
+[[gnu::noinline]] std::size_t any_float_repr(double v, char* dst) noexcept {
     char* p = dst;
     if (std::isnan(v)) {
         std::memcpy(p, "nan", 3);
@@ -702,8 +701,6 @@ std::size_t float_repr(double v, char* dst) noexcept {
     char buf[32];
     const char* digits = buf;
     int decpt = 0;
-    if (a >= 0x1p-13 && a < 1e15) [[likely]]
-        return static_cast<std::size_t>(fixed_float_text(a, p) - dst);
     int ndigits = short_digits(a, buf, decpt);
     if (ndigits == 0) digits = any_digits(a, buf, ndigits, decpt);
     const int exp10 = decpt - 1;
@@ -739,6 +736,25 @@ std::size_t float_repr(double v, char* dst) noexcept {
         *p++ = '0';
     }
     return static_cast<std::size_t>(p - dst);
+}
+
+}  // namespace
+
+std::size_t float_repr(double v, char* dst) noexcept {
+    // Positive doubles order as their bits do: one comparison of the bits
+    // without the sign finds the fixed-notation range, leaving NaN, the
+    // infinities, zero and the rest to the general way.
+    constexpr std::uint64_t sign = std::uint64_t{1} << 63;
+    constexpr std::uint64_t low = std::bit_cast<std::uint64_t>(0x1p-13);
+    constexpr std::uint64_t high = std::bit_cast<std::uint64_t>(1e15);
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(v);
+    const std::uint64_t magnitude = bits & ~sign;
+    if (magnitude - low >= high - low) [[unlikely]]
+        return any_float_repr(v, dst);
+    // The sign's '-' is stored either way and kept only for a negative value.
+    dst[0] = '-';
+    char* p = dst + (bits >> 63);
+    return static_cast<std::size_t>(fixed_float_text(std::bit_cast<double>(magnitude), p) - dst);
 }
 
 }  // namespace orrery::leaves
