@@ -585,7 +585,7 @@ private:
     // whose `_field_type` is not the real-field marker. Any other value, a
     // Field or not, describes a field.
     // The caller has tried the slot of an instance of exactly Field first.
-    [[gnu::noinline]] Result<bool> is_pseudo_field(const FieldKinds& kinds, PyObject* field) {
+    Result<bool> is_pseudo_field(const FieldKinds& kinds, PyObject* field) {
         PyTypeObject* t = Py_TYPE(field);
         if (t != kinds.field_class && !PyType_IsSubtype(t, kinds.field_class)) return false;
         Ref held = Ref::borrow(field);
