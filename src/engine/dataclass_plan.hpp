@@ -76,9 +76,18 @@ struct Opening {
     std::array<char, piece_block> text{};
 };
 
+// ",\n", the margin and ")", closing a form whose fields start at the
+// margin's next step, kept for the margin it was made for.
+struct Closing {
+    std::uint64_t column = FieldEntry::no_piece;  // no block while no_piece
+    std::uint8_t size = 0;
+    std::array<char, piece_block> text{};
+};
+
 // The entries of the last mapping walked at one nesting depth of the form.
 struct FieldsPlan {
     Opening opening;
+    Closing closing;
     std::vector<FieldEntry> entries;
     FieldEntry spare;  // stands for the entries of a mapping past those kept
     // The mapping whose whole walk `entries` holds, and its version then
@@ -224,6 +233,20 @@ private:
     std::size_t depth_ = 0;
 };
 
+// Writes the first `size` bytes of a kept block (readable for piece_block
+// bytes): most (a short name at a small margin) fit half a block, copied
+// as such.
+template <class Sink>
+[[gnu::always_inline]] inline IoStatus write_block(Sink& out, const char* block, std::size_t size) {
+    return out.write_generated(piece_block, [&](char* dst) __attribute__((always_inline)) {
+        if (size <= piece_block / 2) [[likely]]
+            std::memcpy(dst, block, piece_block / 2);
+        else
+            std::memcpy(dst, block, piece_block);
+        return size;
+    });
+}
+
 // Writes the class name `name` (the text of `name_obj`, ASCII when `ascii`
 // says so) and "(\n": from the block kept for that name object, made here
 // when the name is another one.
@@ -240,10 +263,23 @@ template <class Sink>
         }
     }
     if (kept.size == 0) return write_piece(out, std::string_view(), 0, ascii, name, "(\n");
-    return out.write_generated(piece_block, [&](char* dst) __attribute__((always_inline)) {
-        std::memcpy(dst, kept.text.data(), piece_block);
-        return kept.size;
-    });
+    return write_block(out, kept.text.data(), kept.size);
+}
+
+// Writes ",\n", `column` spaces and ")" after the last field: from the block
+// kept for that margin, made here for another one.
+template <class Sink>
+[[gnu::always_inline]] inline IoStatus write_closing(Sink& out, Closing& kept, std::uint64_t column) {
+    if (kept.column != column) [[unlikely]] {
+        if (column + 3 > piece_block) return write_piece(out, ",\n", column, true, std::string_view(), ")");
+        kept.text.fill(' ');
+        kept.text[0] = ',';
+        kept.text[1] = '\n';
+        kept.text[2 + column] = ')';
+        kept.size = static_cast<std::uint8_t>(column + 3);
+        kept.column = column;
+    }
+    return write_block(out, kept.text.data(), kept.size);
 }
 
 // Writes the piece of `entry` at its column: from its start after a field,
@@ -251,14 +287,7 @@ template <class Sink>
 template <class Sink>
 [[gnu::always_inline]] inline IoStatus write_field_piece(Sink& out, const FieldEntry& entry, bool first) {
     const std::size_t skip = first ? 2 : 0;
-    return out.write_generated(piece_block, [&](char* dst) __attribute__((always_inline)) {
-        // Most pieces (a short name at a small margin) fit half a block.
-        if (entry.size <= piece_block / 2) [[likely]]
-            std::memcpy(dst, entry.piece.data() + skip, piece_block / 2);
-        else
-            std::memcpy(dst, entry.piece.data() + skip, piece_block);
-        return entry.size - skip;
-    });
+    return write_block(out, entry.piece.data() + skip, entry.size - skip);
 }
 
 }  // namespace orrery::pretty::detail

@@ -552,10 +552,14 @@ private:
                 if constexpr (defer_break) first_field = false;
                 else ORRERY_WRITE(std::string_view(",\n"));
             }
+            if (child) {
+                // The last field's ",\n" is still pending in memory.
+                if constexpr (defer_break) TRY_IO(write_closing(out_, scope.plan().closing, column));
+                else TRY_IO(write_piece(out_, std::string_view(), column, true, std::string_view(), ")"));
+                return ok();
+            }
         }
-        const std::string_view pending = defer_break && !first_field ? ",\n" : "";
-        if (child) TRY_IO(write_piece(out_, pending, column, true, std::string_view(), ")"));
-        else TRY_IO(write_piece(out_, std::string_view(), 0, name_ascii, name, "()"));
+        TRY_IO(write_piece(out_, std::string_view(), 0, name_ascii, name, "()"));
         return ok();
     }
 
