@@ -108,6 +108,10 @@ public:
         : dict_(dict), plan_(plan), start_(PyDict_GET_SIZE(dict)), expected_(start_),
           version_(dict_version(dict)) {
         replay_ = dict_versions && plan.dict == dict && plan.version == version_;
+        if (replay_) {
+            cursor_ = plan.entries.data();
+            replay_end_ = cursor_ + plan.count;
+        }
         plan.dict = nullptr;  // until this walk ends with the mapping unchanged
     }
 
@@ -125,8 +129,11 @@ public:
             // it keeps its size and entries: the checks of a step hold, and
             // the entries are those kept.
             if (replay_ && dict_version(dict_) == version_) [[likely]] {
-                if (index_ == plan_.count) return finish();
-                entry = &plan_.entries[index_++];
+                if (cursor_ == replay_end_) {
+                    index_ = plan_.count;
+                    return finish();
+                }
+                entry = cursor_++;
                 key = entry->seen_key;
                 field = entry->field;
                 return true;
@@ -151,6 +158,7 @@ private:
     [[gnu::noinline]] bool ask_apart(PyObject*& key, PyObject*& field, FieldEntry*& entry) {
         if (replay_) {
             replay_ = false;
+            index_ = static_cast<std::size_t>(cursor_ - plan_.entries.data());
             pos_ = index_ == 0 ? 0 : plan_.entries[index_ - 1].pos;
             expected_ = start_ - static_cast<Py_ssize_t>(index_);
         }
@@ -192,8 +200,11 @@ private:
     Py_ssize_t start_;
     Py_ssize_t expected_;
     std::uint64_t version_;
-    std::size_t index_ = 0;
+    std::size_t index_ = 0;  // entries given so far, once the walk asks the dict
     bool replay_;
+    // While replaying: the next entry kept and the end of those kept.
+    FieldEntry* cursor_ = nullptr;
+    FieldEntry* replay_end_ = nullptr;
 };
 
 // The plans of one call, one per nesting depth of the form (a nested form
