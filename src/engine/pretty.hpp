@@ -603,11 +603,13 @@ private:
     // still finds the member descriptor seen when the kinds were fetched,
     // the attribute read returns what that data descriptor reads: the slot's
     // value, or AttributeError for an empty slot (left to the attribute read).
-    // The lookup is made again only when Field has changed since the last.
+    // The lookup is made again only when Field has changed since the last;
+    // while it has not, it still reads attributes the generic way (setting
+    // an attribute reader on a class changes its tag).
     PyObject* slot_value(const FieldKinds& kinds, PyObject* field) {
         PyTypeObject* t = kinds.field_class;
-        if (kinds.slot == nullptr || !generic_reads(t)) return nullptr;
-        if (!field_class_stamp_.holds(t)) {
+        if (!field_class_stamp_.holds(t)) [[unlikely]] {
+            if (kinds.slot == nullptr || !generic_reads(t)) return nullptr;
             if (_PyType_Lookup(t, names::field_type.get()) != kinds.slot) return nullptr;
             field_class_stamp_.take(t);
         }
