@@ -115,11 +115,15 @@ def test_unreadable_field_kind_ends_the_call(cls):
         orrery.pretty_format(Handmade(a=bare(cls, None)))
 
 
-@pytest.mark.parametrize("name, value", [
+# Changes to the Field class after which every Field claims to be a real one.
+FIELD_CLASS_CHANGES = [
     ("_field_type", property(lambda self: dataclasses._FIELD)),
     ("__getattribute__",
      lambda self, n: dataclasses._FIELD if n == "_field_type" else object.__getattribute__(self, n)),
-])
+]
+
+
+@pytest.mark.parametrize("name, value", FIELD_CLASS_CHANGES)
 def test_a_changed_field_class_is_honoured(name, value):
     saved = dataclasses.Field.__dict__.get(name)
     setattr(dataclasses.Field, name, value)  # now every Field claims to be a real one
@@ -129,6 +133,25 @@ def test_a_changed_field_class_is_honoured(name, value):
         setattr(dataclasses.Field, name, saved) if saved else delattr(dataclasses.Field, name)
     assert text == "Derived(\n    a=1,\n    shared='base',\n    opt=None,\n    seed=0,\n    hidden=3,\n)"
     assert orrery.pretty_format(Derived(1)) == "Derived(\n    a=1,\n    hidden=3,\n)"
+
+
+@pytest.mark.parametrize("name, value", FIELD_CLASS_CHANGES)
+def test_field_class_changed_during_a_call(name, value):
+    # The Field class changes while an earlier instance's value is written:
+    # every later instance of the same call reads the kinds the new way.
+    saved = dataclasses.Field.__dict__.get(name)
+
+    class Change:
+        def __repr__(self):
+            setattr(dataclasses.Field, name, value)
+            return "c"
+
+    try:
+        text = orrery.pretty_format([Derived(1), Derived(Change()), Derived(2), Derived(3)])
+    finally:
+        setattr(dataclasses.Field, name, saved) if saved else delattr(dataclasses.Field, name)
+    plain, every = "a=1,\n        hidden=3,", "a=2,\n        shared='base',\n        opt=None,\n        seed=0,"
+    assert text.count("shared='base'") == 3 and plain in text and every in text
 
 
 class Hook:

@@ -27,6 +27,16 @@ def test_field_lines_at_every_margin(size, indent):
         assert orrery.pretty_format(doc, indent=indent) == model_format(doc, indent)
 
 
+@pytest.mark.parametrize("total", range(28, 38))
+def test_line_starts_around_half_a_block(total):
+    # Line starts (",\n", margin, name, "=") of around 32 bytes, made for the
+    # first instance and copied for the others, at two margins (8 and 12).
+    name = "f" * (total - 11)
+    cls = dataclasses.make_dataclass("Rec", [name, "g"])
+    doc = [cls(i, cls(-i, "x" * i)) for i in range(4)]
+    assert orrery.pretty_format(doc, indent=4) == model_format(doc, 4)
+
+
 @pytest.mark.parametrize("wide", VALUES)
 @pytest.mark.parametrize("where", range(3))
 def test_a_wide_value_in_any_field(wide, where):

@@ -118,3 +118,35 @@ def test_sixteen_and_seventeen_digits(family):
         values += [rng.uniform(2.0 ** -11, 2.0 ** -9) for _ in range(5000)]
         values += [rng.uniform(9e14, 1.1e15) for _ in range(5000)]
     assert_same_as_repr(neighbours(values))
+
+
+@pytest.mark.parametrize("digits", range(1, 18))
+def test_every_point_position(digits):
+    # Decimals of each length with the point at every place the digits can
+    # stand in without an exponent (0.000ddd to ddd...0.0), with their
+    # neighbours: short forms found among 16-digit candidates, carries that
+    # make the form one digit longer or shorter, and integers.
+    rng = random.Random(digits)
+    values = []
+    for decpt in range(-3, 17):
+        for _ in range(150):
+            mantissa = rng.randrange(10 ** (digits - 1), 10 ** digits)
+            values.append(float(f"0.{mantissa}e{decpt}"))
+        values.append(float(f"0.{'9' * digits}e{decpt}"))
+        values.append(float(f"0.1e{decpt}") * (1 + digits * 2.0 ** -52))
+    assert_same_as_repr(neighbours(values))
+
+
+@pytest.mark.parametrize("low, high", [(2.0 ** -14, 2.0 ** -12), (1e-4 * 0.999, 1e-4 * 1.001), (0.999, 1.001),
+                                       (9.99e14, 1.001e15), (2.0 ** 49 * 0.999, 2.0 ** 49 * 1.001)])
+def test_around_form_and_exponent_changes(low, high):
+    # Around where the text's form or the mantissa's exponent changes, with
+    # uniform values and the doubles nearest the ends.
+    rng = random.Random(repr(low))
+    values = [rng.uniform(low, high) for _ in range(20000)]
+    values += [low, high, 2.0 ** -13, 1.0, 0.0001, 1e15]
+    for v in (low, high, 2.0 ** -13, 1.0, 1e-4, 1e15):
+        for _ in range(50):
+            v = math.nextafter(v, math.inf)
+            values.append(v)
+    assert_same_as_repr(neighbours(values))

@@ -45,14 +45,16 @@ struct FieldEntry {
     PyObject* field = nullptr;
     Py_ssize_t pos = 0;
     // ",\n", the margin, the name and "=", for the margin `column` (no piece
-    // while `size` is 0). Padded so that a whole block can always be copied.
-    std::uint64_t column = 0;
+    // while `column` is no_piece, never a margin). Padded so that a whole
+    // block can always be copied.
+    static constexpr std::uint64_t no_piece = ~std::uint64_t{0};
+    std::uint64_t column = no_piece;
     std::uint8_t size = 0;
     std::array<char, 2 + piece_block + 16> piece;
 
     // Makes the piece for `margin`; false when it is too long for one.
     bool make_piece(std::uint64_t margin) noexcept {
-        size = 0;
+        column = no_piece;
         const auto text = ascii_text(key.get());
         if (!text || margin > piece_block || text->size() + 3 > piece_block - margin) return false;
         piece.fill(' ');
@@ -74,9 +76,18 @@ struct Opening {
     std::array<char, piece_block> text{};
 };
 
+// ",\n", the margin and ")", closing a form whose fields start at the
+// margin's next step, kept for the margin it was made for.
+struct Closing {
+    std::uint64_t column = FieldEntry::no_piece;  // no block while no_piece
+    std::uint8_t size = 0;
+    std::array<char, piece_block> text{};
+};
+
 // The entries of the last mapping walked at one nesting depth of the form.
 struct FieldsPlan {
     Opening opening;
+    Closing closing;
     std::vector<FieldEntry> entries;
     FieldEntry spare;  // stands for the entries of a mapping past those kept
     // The mapping whose whole walk `entries` holds, and its version then
@@ -97,6 +108,10 @@ public:
         : dict_(dict), plan_(plan), start_(PyDict_GET_SIZE(dict)), expected_(start_),
           version_(dict_version(dict)) {
         replay_ = dict_versions && plan.dict == dict && plan.version == version_;
+        if (replay_) {
+            cursor_ = plan.entries.data();
+            replay_end_ = cursor_ + plan.count;
+        }
         plan.dict = nullptr;  // until this walk ends with the mapping unchanged
     }
 
@@ -114,8 +129,11 @@ public:
             // it keeps its size and entries: the checks of a step hold, and
             // the entries are those kept.
             if (replay_ && dict_version(dict_) == version_) [[likely]] {
-                if (index_ == plan_.count) return finish();
-                entry = &plan_.entries[index_++];
+                if (cursor_ == replay_end_) {
+                    index_ = plan_.count;
+                    return finish();
+                }
+                entry = cursor_++;
                 key = entry->seen_key;
                 field = entry->field;
                 return true;
@@ -140,6 +158,7 @@ private:
     [[gnu::noinline]] bool ask_apart(PyObject*& key, PyObject*& field, FieldEntry*& entry) {
         if (replay_) {
             replay_ = false;
+            index_ = static_cast<std::size_t>(cursor_ - plan_.entries.data());
             pos_ = index_ == 0 ? 0 : plan_.entries[index_ - 1].pos;
             expected_ = start_ - static_cast<Py_ssize_t>(index_);
         }
@@ -156,7 +175,7 @@ private:
         FieldEntry& e = plan_.entries[index_++];
         if (e.key.get() != key) [[unlikely]] {
             e.key = PyUnicode_CheckExact(key) && PyUnicode_IS_COMPACT_ASCII(key) ? Ref::borrow(key) : Ref();
-            e.size = 0;
+            e.column = FieldEntry::no_piece;
         }
         e.seen_key = key;
         e.field = field;
@@ -181,8 +200,11 @@ private:
     Py_ssize_t start_;
     Py_ssize_t expected_;
     std::uint64_t version_;
-    std::size_t index_ = 0;
+    std::size_t index_ = 0;  // entries given so far, once the walk asks the dict
     bool replay_;
+    // While replaying: the next entry kept and the end of those kept.
+    FieldEntry* cursor_ = nullptr;
+    FieldEntry* replay_end_ = nullptr;
 };
 
 // The plans of one call, one per nesting depth of the form (a nested form
@@ -222,6 +244,20 @@ private:
     std::size_t depth_ = 0;
 };
 
+// Writes the first `size` bytes of a kept block (readable for piece_block
+// bytes): most (a short name at a small margin) fit half a block, copied
+// as such.
+template <class Sink>
+[[gnu::always_inline]] inline IoStatus write_block(Sink& out, const char* block, std::size_t size) {
+    return out.write_generated(piece_block, [&](char* dst) __attribute__((always_inline)) {
+        if (size <= piece_block / 2) [[likely]]
+            std::memcpy(dst, block, piece_block / 2);
+        else
+            std::memcpy(dst, block, piece_block);
+        return size;
+    });
+}
+
 // Writes the class name `name` (the text of `name_obj`, ASCII when `ascii`
 // says so) and "(\n": from the block kept for that name object, made here
 // when the name is another one.
@@ -238,10 +274,23 @@ template <class Sink>
         }
     }
     if (kept.size == 0) return write_piece(out, std::string_view(), 0, ascii, name, "(\n");
-    return out.write_generated(piece_block, [&](char* dst) __attribute__((always_inline)) {
-        std::memcpy(dst, kept.text.data(), piece_block);
-        return kept.size;
-    });
+    return write_block(out, kept.text.data(), kept.size);
+}
+
+// Writes ",\n", `column` spaces and ")" after the last field: from the block
+// kept for that margin, made here for another one.
+template <class Sink>
+[[gnu::always_inline]] inline IoStatus write_closing(Sink& out, Closing& kept, std::uint64_t column) {
+    if (kept.column != column) [[unlikely]] {
+        if (column + 3 > piece_block) return write_piece(out, ",\n", column, true, std::string_view(), ")");
+        kept.text.fill(' ');
+        kept.text[0] = ',';
+        kept.text[1] = '\n';
+        kept.text[2 + column] = ')';
+        kept.size = static_cast<std::uint8_t>(column + 3);
+        kept.column = column;
+    }
+    return write_block(out, kept.text.data(), kept.size);
 }
 
 // Writes the piece of `entry` at its column: from its start after a field,
@@ -249,10 +298,7 @@ template <class Sink>
 template <class Sink>
 [[gnu::always_inline]] inline IoStatus write_field_piece(Sink& out, const FieldEntry& entry, bool first) {
     const std::size_t skip = first ? 2 : 0;
-    return out.write_generated(piece_block, [&](char* dst) __attribute__((always_inline)) {
-        std::memcpy(dst, entry.piece.data() + skip, piece_block);
-        return entry.size - skip;
-    });
+    return write_block(out, entry.piece.data() + skip, entry.size - skip);
 }
 
 }  // namespace orrery::pretty::detail

@@ -26,8 +26,17 @@ inline bool valid_tag(PyTypeObject* t) noexcept {
 // A type as it was when it was examined.
 class TypeStamp {
 public:
-    // True while `t` is the type examined and has not changed since.
-    bool holds(PyTypeObject* t) const noexcept { return t == type_ && valid_tag(t) && t->tp_version_tag == tag_; }
+    // True while `t` is the type examined and has not changed since. From
+    // 3.10 a change sets the type's tag to 0 and a tag taken is never 0, so
+    // an equal tag is in force; 3.9 only clears the valid-tag flag, leaving
+    // the old number until the type gets a new one.
+    bool holds(PyTypeObject* t) const noexcept {
+#if PY_VERSION_HEX >= 0x030A0000
+        return t == type_ && t->tp_version_tag == tag_;
+#else
+        return t == type_ && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == tag_;
+#endif
+    }
     // Records `t` as examined now. A type without a valid tag is not
     // recorded: it is examined again each time.
     void take(PyTypeObject* t) noexcept {

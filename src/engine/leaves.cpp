@@ -480,119 +480,182 @@ int short_digits(double a, char* digits, int& decpt) noexcept {
     return count;
 }
 
-// The powers of ten below 2^64.
-constexpr std::uint64_t pow10_u64[] = {1ull,
-                                       10ull,
-                                       100ull,
-                                       1000ull,
-                                       10000ull,
-                                       100000ull,
-                                       1000000ull,
-                                       10000000ull,
-                                       100000000ull,
-                                       1000000000ull,
-                                       10000000000ull,
-                                       100000000000ull,
-                                       1000000000000ull,
-                                       10000000000000ull,
-                                       100000000000000ull,
-                                       1000000000000000ull,
-                                       10000000000000000ull,
-                                       100000000000000000ull,
-                                       1000000000000000000ull,
-                                       10000000000000000000ull};
+// The powers of five below 2^64 that the fixed-notation path scales by.
+constexpr std::uint64_t pow5_u64[] = {1ull,
+                                      5ull,
+                                      25ull,
+                                      125ull,
+                                      625ull,
+                                      3125ull,
+                                      15625ull,
+                                      78125ull,
+                                      390625ull,
+                                      1953125ull,
+                                      9765625ull,
+                                      48828125ull,
+                                      244140625ull,
+                                      1220703125ull,
+                                      6103515625ull,
+                                      30517578125ull,
+                                      152587890625ull,
+                                      762939453125ull,
+                                      3814697265625ull,
+                                      19073486328125ull};
 
-// Writes the 8 digits of x < 10^8, leading zeros included, in pairs.
-void eight_digits(std::uint32_t x, char* dst) noexcept {
-    const std::uint32_t high = x / 10000;
-    const std::uint32_t low = x % 10000;
-    std::memcpy(dst, digit_pairs + 2 * (high / 100), 2);
-    std::memcpy(dst + 2, digit_pairs + 2 * (high % 100), 2);
-    std::memcpy(dst + 4, digit_pairs + 2 * (low / 100), 2);
-    std::memcpy(dst + 6, digit_pairs + 2 * (low % 100), 2);
+// The 8 digits of x < 10^8, leading zeros included, as byte values 0-9 in
+// one word, the first digit in its lowest byte. Two groups of four in the
+// two 32-bit halves, each split into pairs in 16-bit lanes, each pair into
+// two digits in bytes; every lane's division by 100 or 10 is a
+// multiplication and a shift, exact for what the lane holds (x * 10486 >>
+// 20 is x / 100 below 10^4, x * 103 >> 10 is x / 10 below 100), and no
+// lane's product reaches the next lane.
+inline std::uint64_t digit_bytes8(std::uint32_t x) noexcept {
+    const std::uint64_t quads = (x / 10000) | (std::uint64_t{x % 10000} << 32);
+    const std::uint64_t hundreds = ((quads * 10486) >> 20) & 0x0000007F0000007Full;
+    const std::uint64_t pairs = hundreds | ((quads - hundreds * 100) << 16);
+    const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000Full;
+    return tens | ((pairs - tens * 10) << 8);
 }
 
-// Writes n, from 1e15 to below 1e17, as two blocks of 8 digits behind the
-// 17th digit if there is one; returns the count. 32-bit arithmetic after one
-// division, where int_repr would take eight 64-bit steps.
-int wide_digits(std::uint64_t n, char* dst) noexcept {
-    std::uint32_t top = static_cast<std::uint32_t>(n / 100000000);
-    const auto bottom = static_cast<std::uint32_t>(n - std::uint64_t{top} * 100000000);
-    char* p = dst;
-    if (top >= 100000000) {
-        *p++ = static_cast<char>('0' + top / 100000000);
-        top %= 100000000;
-    }
-    eight_digits(top, p);
-    eight_digits(bottom, p + 8);
-    return static_cast<int>(p + 16 - dst);
+// Stores a word's bytes in memory order from its lowest byte up.
+inline void store_le(char* dst, std::uint64_t w) noexcept {
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    std::memcpy(dst, &w, 8);
 }
 
-// The shortest digits of `a` (positive) from 2^-10 to 1e15 when short_digits
-// found none of at most 15: the 16 or 17 digits that measured or computed
-// values mostly need. Returns how many it wrote to `digits` (0 outside that
-// range); `decpt` as for short_digits.
+constexpr std::uint64_t ascii_zeros = 0x3030303030303030ull;
+
+// repr() of `a` (positive) from 2^-13 to 1e15, written to `p`, the range
+// where repr() writes the digits with a point and no exponent; returns the
+// end. Writes up to 34 bytes from `p` on (the text is at most 22 of them).
 //
-// Why it is exact: a = m x 2^-s for an integer m in [2^52, 2^53) and
-// 3 <= s <= 62; m > 2^52, since every power of two in the range has at most
-// 15 digits (2^-10 has 10, 2^49 has 15). Reading a decimal rounds it to the
-// nearest double, ties to the even mantissa, so the decimals that read back
-// as `a` are those within half a step (2^-s / 2) of it, the ends included
-// only when m is even. With P = 10^J such that a x P lies in [1e15, 1e16), a
-// decimal of 16 significant digits is N / P for an integer N. In units of
-// 2^-(s+2), a x P is 4mP and the interval is [4mP - 2P, 4mP + 2P]: integers
-// below 2^121, compared exactly. The interval holds a x P, so if it holds
-// any integer it holds F = floor(a x P) or F + 1, and the one of these inside
-// it that is nearer to a x P is the 16-digit decimal closest to `a` (on an
-// exact half, the even one, as repr() picks). When neither is inside, 17
-// digits are needed: in units of 1 / (10 P) the half-width is
-// a x 10P / (2m) > 1e16 x 2^-54 > 0.55, so the integer nearest to a x 10P
-// (halves to the even one) lies inside and is the closest of 17 digits.
-// Either way no shorter form exists, as short_digits found none.
-int long_digits(double a, char* digits, int& decpt) noexcept {
-    if (!(a >= 0x1p-10 && a < 1e15)) return 0;
+// Finding the digits: a = m x 2^-s for an integer m in [2^52, 2^53); with
+// P = 10^J such that a x P lies in [1e15, 1e16), a decimal of 16
+// significant digits is N / P for an integer N. Reading a decimal rounds it
+// to the nearest double, ties to the even mantissa, so the decimals that
+// read back as `a` are those in its rounding interval: half a step
+// (2^-s / 2) above `a`, as much below (a quarter of a step when m = 2^52:
+// the double below is half as far), the ends included only when m is even.
+// Counted in units of 2^(J-s-2) (P is 5^J x 2^J) from F x 2^(s-J+2),
+// F = floor(a x P), a x P is 4 x rest (rest being a x P's fraction over
+// 2^(s-J)) and the interval's ends lie 2 x 5^J (5^J below a power of two)
+// either side: integers below 2^50 in size, compared exactly. The interval
+// holds a x P and is at most 2 x a x P / 2^53 < 2.3 wide in units of 1 / P,
+// so it holds at most one multiple of 10, and if it holds one, that one
+// without its trailing zeros is repr()'s digits: every decimal of 15 digits
+// or fewer in the interval is such a multiple (or lies below 1e15, and
+// then so does the interval's start, and 1e15 is inside), so it is the
+// shortest and, the only one of its length, the closest. Otherwise, if it
+// holds an integer at all it holds F or F + 1, and the one of these inside
+// it that is nearer to a x P is the closest of 16 digits (on an exact half,
+// the even one, as repr() picks). When neither is inside, 17 digits are
+// needed: in units of 1 / (10 P) the half-width is a x 10P / (2m) >
+// 1e16 x 2^-54 > 0.55, so the integer nearest to a x 10P (halves to the
+// even one) lies inside and is the closest of 17 digits. A power of two
+// never gets that far: every one in the range has 15 digits or fewer.
+char* fixed_float_text(double a, char* p) noexcept {
     using u128 = unsigned __int128;
     const std::uint64_t bits = std::bit_cast<std::uint64_t>(a);
     const int e = static_cast<int>(bits >> 52) - 1023;
     constexpr std::uint64_t hidden = 1ull << 52;
     const std::uint64_t m = (bits & (hidden - 1)) | hidden;
-    const int s = 52 - e;
     // floor(log10(a)) is k or k + 1, k = floor(e log10(2)), so a x 10^(15-k)
-    // lies in [1e15, 1e17): one step back when it reaches 1e16.
+    // lies in [1e15, 1e17): one step back when it reaches 1e16. The shift
+    // s - J stays from 2 to 47 over the range.
     int j = 15 - ((e * 78913) >> 18);
-    u128 x = static_cast<u128>(m) * pow10_u64[j];
-    if ((x >> s) >= pow10_u64[16]) {
+    int shift = 52 - e - j;
+    // a x P as F = floor(a x P) and the fraction's numerator `rest` over
+    // 2^shift.
+    std::uint64_t n, rest;
+    const auto scale = [&] {
+        const u128 x = static_cast<u128>(m) * pow5_u64[j];
+        n = static_cast<std::uint64_t>(x >> shift);
+        rest = static_cast<std::uint64_t>(x) & ((std::uint64_t{1} << shift) - 1);
+    };
+    scale();
+    if (n >= 10000000000000000ull) {
         --j;
-        x = static_cast<u128>(m) * pow10_u64[j];
+        ++shift;
+        scale();
     }
-    const u128 p = pow10_u64[j];
-    const u128 v = x << 2;
-    const u128 lo = v - (p << 1);
-    const u128 hi = v + (p << 1);
+    // The interval's ends relative to F, in units of 2^(J-s-2): a x P is
+    // F + 4 x rest, the half-widths 2 x 5^J (5^J below a power of two),
+    // all below 2^50 in size.
+    const auto p5 = static_cast<std::int64_t>(pow5_u64[j]);
+    const auto at = static_cast<std::int64_t>(rest << 2);
+    const std::int64_t lo = at - (m == hidden ? p5 : p5 << 1);
+    const std::int64_t hi = at + (p5 << 1);
     const bool ends_in = (m & 1) == 0;
-    const int unit = s + 2;
-    std::uint64_t n = static_cast<std::uint64_t>(x >> s);
-    const u128 below = static_cast<u128>(n) << unit;
-    const u128 above = below + (static_cast<u128>(1) << unit);
-    const bool below_in = below > lo || (ends_in && below == lo);
-    const bool above_in = above < hi || (ends_in && above == hi);
-    if (below_in && above_in) {
-        const u128 under = v - below;
-        const u128 over = above - v;
-        n += over < under || (over == under && (n & 1));
-    } else if (above_in) {
+    // The integers inside the interval: from `first` to `last` (an
+    // arithmetic shift floors the negative lower end).
+    const int unit = shift + 2;
+    const std::int64_t unit_mask = (std::int64_t{1} << unit) - 1;
+    const std::uint64_t first = n + static_cast<std::uint64_t>(lo >> unit) + 1 - (ends_in && (lo & unit_mask) == 0);
+    const std::uint64_t last = n + static_cast<std::uint64_t>(hi >> unit) - (!ends_in && (hi & unit_mask) == 0);
+    // F + 1 is always above the interval's start, F always below its end.
+    const std::uint64_t tens = last - last % 10;
+    const std::uint64_t half = std::uint64_t{1} << (shift - 1);
+    const bool short_form = tens >= first;
+    if (short_form) {
+        n = tens;
+    } else if (n >= first) {
+        // Both inside: the nearer, by a x P's fraction against a half.
+        if (n + 1 <= last) n += rest > half || (rest == half && (n & 1));
+    } else if (n + 1 <= last) {
         ++n;
-    } else if (!below_in) {
-        const u128 x10 = x * 10;
-        n = static_cast<std::uint64_t>(x10 >> s);
-        const u128 rest = x10 & ((static_cast<u128>(1) << s) - 1);
-        const u128 half = static_cast<u128>(1) << (s - 1);
-        n += rest > half || (rest == half && (n & 1));
+    } else {
+        const std::uint64_t rest10 = rest * 10;
+        n = n * 10 + (rest10 >> shift);
+        const std::uint64_t frac = rest10 & ((std::uint64_t{1} << shift) - 1);
+        n += frac > half || (frac == half && (n & 1));
         ++j;
     }
-    const int count = wide_digits(n, digits);
-    decpt = count - j;
-    return count;
+    // n is from 1e15 to 1e17 (1e16 and up: 17 digits, the first apart), and
+    // a is n / 10^j. Only a short form ends in zeros.
+    auto top = static_cast<std::uint32_t>(n / 100000000);
+    const auto bottom = static_cast<std::uint32_t>(n - std::uint64_t{top} * 100000000);
+    const int lead = top >= 100000000;
+    const int count = 16 + lead;
+    const char lead_digit = static_cast<char>('0' + top / 100000000);
+    top %= 100000000;
+    const std::uint64_t head = digit_bytes8(top);
+    const std::uint64_t tail = digit_bytes8(bottom);
+    int ndigits = count;
+    if (short_form) {
+        // Trailing zero digits are the word's high zero bytes.
+        ndigits -= tail != 0 ? __builtin_clzll(tail) >> 3 : 8 + (head != 0 ? __builtin_clzll(head) >> 3 : 8);
+    }
+    const int decpt = count - j;
+    const std::uint64_t head_text = head + ascii_zeros;
+    const std::uint64_t tail_text = tail + ascii_zeros;
+    // The 16 digits after the first of 17 (or all 16), stored at `at`.
+    const auto put16 = [&](char* at) {
+        store_le(at, head_text);
+        store_le(at + 8, tail_text);
+    };
+    if (decpt <= 0) {
+        // "0." and -decpt zeros (at most 3) before the digits.
+        std::memcpy(p, "0.000000", 8);
+        char* q = p + 2 - decpt;
+        *q = lead_digit;
+        put16(q + lead);
+        return p + 2 - decpt + ndigits;
+    }
+    *p = lead_digit;
+    put16(p + lead);
+    if (decpt >= ndigits) {
+        // An integer: the digits past ndigits are zeros already.
+        std::memcpy(p + decpt, ".0", 2);
+        return p + decpt + 2;
+    }
+    // The digits from decpt on move one place up, behind the point: the
+    // 16-digit block shifted down by the digits before it in the block.
+    const u128 block = (static_cast<u128>(tail_text) << 64) | head_text;
+    const u128 after = block >> (8 * (decpt - lead));
+    store_le(p + decpt + 1, static_cast<std::uint64_t>(after));
+    store_le(p + decpt + 9, static_cast<std::uint64_t>(after >> 64));
+    p[decpt] = '.';
+    return p + ndigits + 1;
 }
 
 // The shortest digits of `a` (positive, finite, not zero), in general,
@@ -617,9 +680,8 @@ const char* any_digits(double a, char* buf, int& count, int& decpt) noexcept {
     return first;
 }
 
-}  // namespace
-
-std::size_t float_repr(double v, char* dst) noexcept {
+// repr() of any float, written to `dst`; returns the length.
+[[gnu::noinline]] std::size_t any_float_repr(double v, char* dst) noexcept {
     char* p = dst;
     if (std::isnan(v)) {
         std::memcpy(p, "nan", 3);
@@ -640,7 +702,6 @@ std::size_t float_repr(double v, char* dst) noexcept {
     const char* digits = buf;
     int decpt = 0;
     int ndigits = short_digits(a, buf, decpt);
-    if (ndigits == 0) ndigits = long_digits(a, buf, decpt);
     if (ndigits == 0) digits = any_digits(a, buf, ndigits, decpt);
     const int exp10 = decpt - 1;
     if (decpt <= -4 || decpt > 16) {
@@ -675,6 +736,25 @@ std::size_t float_repr(double v, char* dst) noexcept {
         *p++ = '0';
     }
     return static_cast<std::size_t>(p - dst);
+}
+
+}  // namespace
+
+std::size_t float_repr(double v, char* dst) noexcept {
+    // Positive doubles order as their bits do: one comparison of the bits
+    // without the sign finds the fixed-notation range, leaving NaN, the
+    // infinities, zero and the rest to the general way.
+    constexpr std::uint64_t sign = std::uint64_t{1} << 63;
+    constexpr std::uint64_t low = std::bit_cast<std::uint64_t>(0x1p-13);
+    constexpr std::uint64_t high = std::bit_cast<std::uint64_t>(1e15);
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(v);
+    const std::uint64_t magnitude = bits & ~sign;
+    if (magnitude - low >= high - low) [[unlikely]]
+        return any_float_repr(v, dst);
+    // The sign's '-' is stored either way and kept only for a negative value.
+    dst[0] = '-';
+    char* p = dst + (bits >> 63);
+    return static_cast<std::size_t>(fixed_float_text(std::bit_cast<double>(magnitude), p) - dst);
 }
 
 }  // namespace orrery::leaves

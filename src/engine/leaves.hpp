@@ -94,7 +94,7 @@ inline bool small_int_value(PyObject* obj, long long& out) noexcept {
 }
 
 // Room needed by float_repr.
-inline constexpr std::size_t float_repr_bound = 32;
+inline constexpr std::size_t float_repr_bound = 48;
 
 // Writes repr() of a float: the shortest digits that read back as the same
 // value, in fixed notation for exponents from -4 to 15 and with an exponent

@@ -583,7 +583,7 @@ private:
         // The form opens with the first real field; pseudo-fields are walked
         // over (the walk still checks the whole mapping for changes).
         std::optional<std::uint64_t> child;
-        std::string_view pending;  // the deferred ",\n", when there is one
+        bool first_field = true;  // no ",\n" is pending before the next piece
         if (PyDict_GET_SIZE(fields.get()) != 0) {
             const FieldKinds* kinds = TRY(dataclass_types_.kinds());
             FieldsPlans::Scope scope(dataclass_types_.plans());
@@ -597,43 +597,65 @@ private:
                 // the key; otherwise `own_name` does. The field is only read
                 // before that (is_pseudo_field holds it when it runs code).
                 PyObject* field_name = entry_key;
-                std::optional<Ref> own_name;
-                if (!entry->key) own_name.emplace(Ref::borrow(entry_key));
-                if (kinds != nullptr && TRY(is_pseudo_field(*kinds, field))) continue;
+                const bool kept = entry->key.get() != nullptr;  // and so an exact ASCII str
+                Ref own_name;
+                if (!kept) [[unlikely]]
+                    own_name = Ref::borrow(entry_key);
+                if (kinds != nullptr) {
+                    // A Field's kind from its slot where that is its answer.
+                    PyObject* kind = Py_TYPE(field) == kinds->field_class ? slot_value(*kinds, field) : nullptr;
+                    if (kind != nullptr ? kind != kinds->field_marker : TRY(is_pseudo_field(*kinds, field))) continue;
+                }
                 if (!child) {
                     child = TRY(child_column(column));
                     TRY_IO(write_opening(out_, scope.plan().opening, name_str.get(), name, name_ascii));
                 }
                 // The key's str(): an exact str (the common case) is its own.
-                if (!PyUnicode_CheckExact(field_name)) {
-                    own_name.emplace(TRY(str_of(std::move(*own_name))));
-                    field_name = own_name->get();
+                if (!kept && !PyUnicode_CheckExact(field_name)) [[unlikely]] {
+                    own_name = TRY(str_of(std::move(own_name)));
+                    field_name = own_name.get();
                 }
                 PyObject* read = read_attr(obj, field_name);
-                if (read == nullptr) return PyErr::fetch();
+                if (read == nullptr) [[unlikely]]
+                    return PyErr::fetch();
                 Ref value = Ref::steal(read);
                 // The line start made for an earlier instance, or made now.
-                if (entry->key && ((entry->size != 0 && entry->column == *child) || entry->make_piece(*child)))
-                    [[likely]]
-                    TRY_IO(write_field_piece(out_, *entry, pending.empty()));
-                else if (const auto ascii = ascii_text(field_name))
-                    TRY_IO(write_piece(out_, pending, *child, true, *ascii, "="));
+                if (entry->column == *child) [[likely]]
+                    TRY_IO(write_field_piece(out_, *entry, first_field));
                 else
-                    TRY(write_field_start(pending, *child, field_name));
+                    TRY(write_field_start(*entry, first_field, *child, field_name));
                 // render() with the leaf written in place, as in the element loops.
                 if (const Leaf leaf = write_leaf(value.get()); leaf != Leaf::written)
                     TRY(leaf == Leaf::failed ? take_failure() : render_other(value.get(), *child));
-                if constexpr (defer_break) pending = ",\n";
+                if constexpr (defer_break) first_field = false;
                 else ORRERY_WRITE(std::string_view(",\n"));
             }
+            if (child) {
+                // The last field's ",\n" is still pending in memory.
+                if constexpr (defer_break) TRY_IO(write_closing(out_, scope.plan().closing, column));
+                else TRY_IO(write_piece(out_, std::string_view(), column, true, std::string_view(), ")"));
+                return ok();
+            }
         }
-        if (child) TRY_IO(write_piece(out_, pending, column, true, std::string_view(), ")"));
-        else TRY_IO(write_piece(out_, std::string_view(), 0, name_ascii, name, "()"));
+        TRY_IO(write_piece(out_, std::string_view(), 0, name_ascii, name, "()"));
         return ok();
     }
 
-    // A field's line start for a name that is not an exact ASCII str.
-    [[gnu::noinline]] Status write_field_start(std::string_view lead, std::uint64_t spaces, PyObject* field_name) {
+    // A field's line start where no piece kept for its entry fits: the
+    // entry's piece made now for `spaces`, or the line start written from
+    // the name's text. `first` tells that no ",\n" is pending before it.
+    [[gnu::noinline]] Status write_field_start(FieldEntry& entry, bool first, std::uint64_t spaces,
+                                               PyObject* field_name) {
+        constexpr bool defer_break = std::is_same_v<Sink, MemorySink>;
+        if (entry.key && entry.make_piece(spaces)) {
+            TRY_IO(write_field_piece(out_, entry, first));
+            return ok();
+        }
+        const std::string_view lead = defer_break && !first ? ",\n" : "";
+        if (const auto ascii = ascii_text(field_name)) {
+            TRY_IO(write_piece(out_, lead, spaces, true, *ascii, "="));
+            return ok();
+        }
         Utf8 holder;
         const std::string_view text = name_text(field_name, holder);
         TRY_IO(write_piece(out_, lead, spaces, false, text, "="));
@@ -644,13 +666,10 @@ private:
     // Field or of a subclass (by its real type, never by a claimed __class__)
     // whose `_field_type` is not the real-field marker. Any other value, a
     // Field or not, describes a field.
+    // The caller has tried the slot of an instance of exactly Field first.
     Result<bool> is_pseudo_field(const FieldKinds& kinds, PyObject* field) {
         PyTypeObject* t = Py_TYPE(field);
-        if (t == kinds.field_class) {
-            if (PyObject* kind = slot_value(kinds, field)) return kind != kinds.field_marker;
-        } else if (!PyType_IsSubtype(t, kinds.field_class)) {
-            return false;
-        }
+        if (t != kinds.field_class && !PyType_IsSubtype(t, kinds.field_class)) return false;
         Ref held = Ref::borrow(field);
         Ref kind = TRY(get_attr(held.get(), names::field_type.get()));
         return kind.get() != kinds.field_marker;
@@ -662,11 +681,13 @@ private:
     // still finds the member descriptor seen when the kinds were fetched,
     // the attribute read returns what that data descriptor reads: the slot's
     // value, or AttributeError for an empty slot (left to the attribute read).
-    // The lookup is made again only when Field has changed since the last.
+    // The lookup is made again only when Field has changed since the last;
+    // while it has not, it still reads attributes the generic way (setting
+    // an attribute reader on a class changes its tag).
     PyObject* slot_value(const FieldKinds& kinds, PyObject* field) {
         PyTypeObject* t = kinds.field_class;
-        if (kinds.slot == nullptr || !generic_reads(t)) return nullptr;
-        if (!field_class_stamp_.holds(t)) {
+        if (!field_class_stamp_.holds(t)) [[unlikely]] {
+            if (kinds.slot == nullptr || !generic_reads(t)) return nullptr;
             if (_PyType_Lookup(t, names::field_type.get()) != kinds.slot) return nullptr;
             field_class_stamp_.take(t);
         }
