@@ -194,3 +194,13 @@ def test_short_text_after_headers_of_every_content(lead, alphabet):
     for s in values:
         hash(s)
     assert_same_as_repr(values, lead)
+
+
+@pytest.mark.parametrize("lead", ["", "\U0001f600"])
+@pytest.mark.parametrize("far", ["\u6771", "\U0001f680"])
+def test_every_code_point_among_characters_of_distant_scripts(lead, far):
+    # Text spanning distant scripts is checked character by character: each
+    # code point at every position of a group of four, between Latin-1 and
+    # a character of a far script (2-byte text, or 4-byte with an emoji).
+    values = ["\xe0" * (c % 4) + chr(c) + "\xe9" * (c % 3) + far for c in range(sys.maxunicode + 1)]
+    assert_same_as_repr(values, lead)
