@@ -204,3 +204,15 @@ def test_every_code_point_among_characters_of_distant_scripts(lead, far):
     # a character of a far script (2-byte text, or 4-byte with an emoji).
     values = ["\xe0" * (c % 4) + chr(c) + "\xe9" * (c % 3) + far for c in range(sys.maxunicode + 1)]
     assert_same_as_repr(values, lead)
+
+
+@pytest.mark.parametrize("lead", RESULT_WIDTHS)
+@pytest.mark.parametrize("filler", FILLERS)
+@pytest.mark.parametrize("tail", ["", "'", "\n", "\u0378", "\U0001f680\xe0"])
+def test_strs_written_as_the_storage_grows(lead, filler, tail):
+    # Strings of every length up to several blocks, one after another, so
+    # that the storage runs out of room (and grows) before strs of each
+    # length, width and kind of ending, in results of growing size.
+    for count in (3, 40, 700):
+        values = [filler * (i % 37) + tail for i in range(count)]
+        assert_same_as_repr(values, lead)

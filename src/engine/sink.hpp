@@ -328,6 +328,23 @@ private:
     // ASCII or whose text lies apart from the object.
     bool append_ascii_repr(PyObject* s);
     bool append_wide_repr(PyObject* s);
+    // append_wide_repr of text of type Char whose characters the result's
+    // units hold as they are.
+    template <class Char, class Unit>
+    bool append_fitting_repr(PyObject* s);
+    // append_ascii_repr of a compact str.
+    template <class Unit>
+    bool append_compact_ascii_repr(PyObject* s);
+    // append_compact_ascii_repr (Ascii) or append_fitting_repr after growing
+    // the storage.
+    template <class Char, class Unit, bool Ascii>
+    bool append_grown(PyObject* s);
+    // append_fitting_repr once its text is written, when the printability of
+    // its characters beyond ASCII is to be looked up one by one.
+    template <class Char, class Unit>
+    bool append_checked_repr(PyObject* s, char quote);
+    // append_wide_repr of text wider than the result.
+    bool append_widening_repr(PyObject* s);
     // Writes repr() of `s`, `n` characters long, whose text holds a
     // character that is escaped; `quote` is the one repr() uses.
     bool append_escaped(PyObject* s, std::size_t n, char quote);
