@@ -2,6 +2,7 @@
 time; the text must be repr()'s for every character, at every position of a
 block, in results of every width."""
 import ctypes
+import itertools
 import random
 import sys
 import warnings
@@ -216,3 +217,15 @@ def test_strs_written_as_the_storage_grows(lead, filler, tail):
     for count in (3, 40, 700):
         values = [filler * (i % 37) + tail for i in range(count)]
         assert_same_as_repr(values, lead)
+
+
+@pytest.mark.parametrize("escaped", [False, True])
+def test_strs_of_every_width_in_every_order(escaped):
+    # The writer of each kind of str follows the result's width as it
+    # widens: strs of each width before and after every widening, plain or
+    # with an escape.
+    tail = "\n'" if escaped else ""
+    kinds = ["ab", "\xe9t\xe9", "\x85", "\u20ac\u0431", "\U0001f600a"]
+    for order in itertools.permutations(kinds):
+        values = [k + tail for k in order for _ in range(2)] + [k for k in kinds]
+        assert_same_as_repr(values)

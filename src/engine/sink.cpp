@@ -196,6 +196,7 @@ void MemorySink::replace_storage(std::size_t cap, Py_UCS4 maxchar) {
     cap_ = cap;
     unit_ = unit;
     maxchar_ = maxchar;
+    choose_str_writers();
 }
 
 void MemorySink::widen(Py_UCS4 maxchar) {
@@ -203,6 +204,7 @@ void MemorySink::widen(Py_UCS4 maxchar) {
     if (!str_) {
         maxchar_ = maxchar;
         unit_ = maxchar < 0x100 ? 1 : maxchar < 0x10000 ? 2 : 4;
+        choose_str_writers();
         return;
     }
     replace_storage(cap_, maxchar);
@@ -227,92 +229,96 @@ bool MemorySink::append_ascii_repr(PyObject* s) {
     // object: the general path reads it, as 1-byte text.
     if (!PyUnicode_IS_COMPACT(s)) [[unlikely]]
         return append_wide_repr(s);
-    // ASCII text right after the header fits a result of any width.
+    return ascii_writer_(*this, s);
+}
+
+bool MemorySink::append_wide_repr(PyObject* s) { return wide_writers_[PyUnicode_KIND(s)](*this, s); }
+
+void MemorySink::choose_str_writers() {
+    // ASCII text right after the header fits a result of any width; other
+    // text fits as it is a result at least as wide, or widens it.
     switch (unit_) {
-        case 1: return append_compact_ascii_repr<Py_UCS1>(s);
-        case 2: return append_compact_ascii_repr<Py_UCS2>(s);
-        default: return append_compact_ascii_repr<Py_UCS4>(s);
+        case 1:
+            ascii_writer_ = write_compact_ascii<Py_UCS1>;
+            wide_writers_ = {write_widening, maxchar_ < 0xFF ? write_widening : write_fitting<Py_UCS1, Py_UCS1>,
+                             write_widening, write_widening, write_widening};
+            break;
+        case 2:
+            ascii_writer_ = write_compact_ascii<Py_UCS2>;
+            wide_writers_ = {write_widening, write_fitting<Py_UCS1, Py_UCS2>, write_fitting<Py_UCS2, Py_UCS2>,
+                             write_widening, write_widening};
+            break;
+        default:
+            ascii_writer_ = write_compact_ascii<Py_UCS4>;
+            wide_writers_ = {write_widening, write_fitting<Py_UCS1, Py_UCS4>, write_fitting<Py_UCS2, Py_UCS4>,
+                             write_widening, write_fitting<Py_UCS4, Py_UCS4>};
+            break;
     }
 }
 
 // The writers below leave every call that is not their last step to a
 // function of their own, so that the common path saves no registers.
 template <class Unit>
-[[gnu::noinline]] bool MemorySink::append_compact_ascii_repr(PyObject* s) {
+bool MemorySink::write_compact_ascii(MemorySink& m, PyObject* s) {
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-    if (cap_ - size_ < n + 2 + strscan::slack) [[unlikely]]
-        return append_grown<Py_UCS1, Unit, true>(s);
+    if (m.cap_ - m.size_ < n + 2 + strscan::slack) [[unlikely]]
+        return write_grown<Py_UCS1, Unit, true>(m, s);
     const auto* text = reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(s) + 1);
-    const unsigned quote = put_plain<Py_UCS1, false>(reinterpret_cast<Unit*>(data_) + size_, text, n, true);
+    const unsigned quote = put_plain<Py_UCS1, false>(reinterpret_cast<Unit*>(m.data_) + m.size_, text, n, true);
     if (quote == 0) [[likely]] {
-        size_ += n + 2;
+        m.size_ += n + 2;
         return true;
     }
-    return append_escaped(s, n, static_cast<char>(quote));
-}
-
-bool MemorySink::append_wide_repr(PyObject* s) {
-    // Most strings: their characters fit the result as they are. Each pair of
-    // widths has a writer of its own, which keeps fewer values in registers
-    // (and saves fewer) than one for every pair.
-    switch (PyUnicode_KIND(s) * 8 + unit_) {
-        case 1 * 8 + 1:
-            if (maxchar_ < 0xFF) break;
-            return append_fitting_repr<Py_UCS1, Py_UCS1>(s);
-        case 1 * 8 + 2: return append_fitting_repr<Py_UCS1, Py_UCS2>(s);
-        case 1 * 8 + 4: return append_fitting_repr<Py_UCS1, Py_UCS4>(s);
-        case 2 * 8 + 2: return append_fitting_repr<Py_UCS2, Py_UCS2>(s);
-        case 2 * 8 + 4: return append_fitting_repr<Py_UCS2, Py_UCS4>(s);
-        case 4 * 8 + 4: return append_fitting_repr<Py_UCS4, Py_UCS4>(s);
-        default: break;
-    }
-    return append_widening_repr(s);
+    return m.append_escaped(s, n, static_cast<char>(quote));
 }
 
 template <class Char, class Unit>
-[[gnu::noinline]] bool MemorySink::append_fitting_repr(PyObject* s) {
+bool MemorySink::write_fitting(MemorySink& m, PyObject* s) {
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-    if (cap_ - size_ < n + 2 + strscan::slack) [[unlikely]]
-        return append_grown<Char, Unit, false>(s);
+    if (m.cap_ - m.size_ < n + 2 + strscan::slack) [[unlikely]]
+        return write_grown<Char, Unit, false>(m, s);
     const auto* text = static_cast<const Char*>(PyUnicode_DATA(s));
-    const unsigned quote = put_plain<Char, true>(reinterpret_cast<Unit*>(data_) + size_, text, n, PyUnicode_IS_COMPACT(s));
+    const unsigned quote =
+        put_plain<Char, true>(reinterpret_cast<Unit*>(m.data_) + m.size_, text, n, PyUnicode_IS_COMPACT(s));
     if (quote == 0) [[likely]] {
-        size_ += n + 2;
+        m.size_ += n + 2;
         return true;
     }
-    if (quote & check_chars) return append_checked_repr<Char, Unit>(s, static_cast<char>(quote));
-    return append_escaped(s, n, static_cast<char>(quote));
+    if (quote & check_chars) return write_checked<Char, Unit>(m, s, static_cast<char>(quote));
+    return m.append_escaped(s, n, static_cast<char>(quote));
 }
 
 template <class Char, class Unit, bool Ascii>
-[[gnu::noinline]] bool MemorySink::append_grown(PyObject* s) {
-    grow(static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)) + 2 + strscan::slack);
-    if constexpr (Ascii) return append_compact_ascii_repr<Unit>(s);
-    return append_fitting_repr<Char, Unit>(s);
+[[gnu::noinline]] bool MemorySink::write_grown(MemorySink& m, PyObject* s) {
+    m.grow(static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)) + 2 + strscan::slack);
+    if constexpr (Ascii) return write_compact_ascii<Unit>(m, s);
+    return write_fitting<Char, Unit>(m, s);
 }
 
 template <class Char, class Unit>
-[[gnu::noinline]] bool MemorySink::append_checked_repr(PyObject* s, char quote) {
+[[gnu::noinline]] bool MemorySink::write_checked(MemorySink& m, PyObject* s, char quote) {
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
     const auto* text = static_cast<const Char*>(PyUnicode_DATA(s));
-    if (!leaves::printable_chars(text, n)) return append_escaped(s, n, quote);
-    Unit* p = reinterpret_cast<Unit*>(data_) + size_;
+    if (!leaves::printable_chars(text, n)) return m.append_escaped(s, n, quote);
+    Unit* p = reinterpret_cast<Unit*>(m.data_) + m.size_;
     p[0] = static_cast<Unit>(quote);
     p[n + 1] = static_cast<Unit>(quote);
-    size_ += n + 2;
+    m.size_ += n + 2;
     return true;
 }
 
-[[gnu::noinline]] bool MemorySink::append_widening_repr(PyObject* s) {
+bool MemorySink::write_widening(MemorySink& m, PyObject* s) {
     const leaves::StrShape shape = leaves::str_shape(s);
     if (!shape.plain && PyUnicode_GET_LENGTH(s) > leaves::max_direct_str) return false;
-    widen(shape.maxchar);
+    m.widen(shape.maxchar);
     const std::size_t bound = shape.plain ? static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)) + 2
                                           : leaves::str_repr_bound(s);
-    unsigned char* p = reserve(bound);
-    size_ += repr_units(unit_, s, shape, p);
+    unsigned char* p = m.reserve(bound);
+    m.size_ += repr_units(m.unit_, s, shape, p);
     return true;
 }
+
+template bool MemorySink::write_compact_ascii<Py_UCS1>(MemorySink&, PyObject*);
 
 bool MemorySink::append_escaped(PyObject* s, std::size_t n, char quote) {
     // The result is already as wide as any character the text shows as
