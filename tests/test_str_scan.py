@@ -229,3 +229,16 @@ def test_strs_of_every_width_in_every_order(escaped):
     for order in itertools.permutations(kinds):
         values = [k + tail for k in order for _ in range(2)] + [k for k in kinds]
         assert_same_as_repr(values)
+
+
+@pytest.mark.parametrize("others", ["\u20ac", "\xe9\u0431", "\x80\u0431", "\u0430\uffff", "\U0001f600"])
+def test_del_among_characters_beyond_ascii(others):
+    # DEL next to the smallest character beyond ASCII, at every position,
+    # in a str that sets the result's width (its shape found first) and in
+    # strs written into a result already that wide.
+    values = [others[:1] * k + "\x7f" + others * (n - k) for n in range(20) for k in range(n + 1)]
+    values += [others + "\x7e", "\x7e" + others, "\x7f\x80" + others]
+    for v in values:
+        assert orrery.pretty_format(v) == repr(v)
+    assert_same_as_repr(values, "\U0001f600")
+    assert_same_as_repr(values)

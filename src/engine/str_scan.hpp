@@ -26,7 +26,9 @@ enum : unsigned { needs_escape = 1, has_squote = 2, has_dquote = 4 };
 
 struct Scan {
     unsigned bits;
-    Py_UCS4 low;   // smallest character beyond ASCII, when `high` is beyond ASCII
+    // Smallest character beyond ASCII, when `high` is beyond ASCII (for
+    // 2-byte text, DEL when it holds one).
+    Py_UCS4 low;
     Py_UCS4 high;  // largest character (below 0x80 when all are ASCII)
 };
 
@@ -135,14 +137,16 @@ public:
             // Signed comparisons of the characters with the top bit flipped
             // order them as unsigned ones.
             const __m128i flipped = _mm_xor_si128(v, _mm_set1_epi16(-0x8000));
-            escape = _mm_or_si128(_mm_cmplt_epi16(flipped, _mm_set1_epi16(0x20 - 0x8000)), eq(v, 0x7F));
+            escape = _mm_cmplt_epi16(flipped, _mm_set1_epi16(0x20 - 0x8000));
             if constexpr (F == Follow::bounds) {
-                // The largest, and the largest of 0x807F less each character
-                // (signed, as above; 0x7F less the flipped character, the
-                // constant of DEL's test): the smallest beyond ASCII, to
-                // which ASCII characters give values below all others.
+                // The largest, and the largest of 0x807E less each character
+                // (signed, as above; 0x7E less the flipped character): the
+                // smallest from DEL on, to which the characters below DEL
+                // give values below all others. DEL is found there.
                 high_ = _mm_max_epi16(high_, flipped);
-                low_ = _mm_max_epi16(low_, _mm_sub_epi16(_mm_set1_epi16(0x7F), flipped));
+                low_ = _mm_max_epi16(low_, _mm_sub_epi16(_mm_set1_epi16(0x7E), flipped));
+            } else {
+                escape = _mm_or_si128(escape, eq(v, 0x7F));
             }
         } else {
             // Code points are at most 0x10FFFF: signed comparisons hold.
@@ -191,7 +195,10 @@ public:
                 m = _mm_max_epi16(m, _mm_srli_epi64(m, 32));
                 m = _mm_max_epi16(m, _mm_srli_epi64(m, 16));
                 r.high = (static_cast<unsigned>(_mm_cvtsi128_si32(m)) ^ 0x8000u) & 0xFFFFu;
-                r.low = (0x807Fu - static_cast<unsigned>(_mm_extract_epi16(m, 4))) & 0xFFFFu;
+                r.low = (0x807Eu - static_cast<unsigned>(_mm_extract_epi16(m, 4))) & 0xFFFFu;
+                // Text with a character beyond ASCII holds DEL when the
+                // smallest from DEL on is DEL.
+                r.bits |= r.low == 0x7F ? needs_escape : 0u;
             } else {
                 // Halve the lanes until one holds the minimum (maximum).
                 const auto halve = [&](auto shift) {
