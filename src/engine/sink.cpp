@@ -277,9 +277,12 @@ bool MemorySink::write_fitting(MemorySink& m, PyObject* s) {
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
     if (m.cap_ - m.size_ < n + 2 + strscan::slack) [[unlikely]]
         return write_grown<Char, Unit, false>(m, s);
-    const auto* text = static_cast<const Char*>(PyUnicode_DATA(s));
-    const unsigned quote =
-        put_plain<Char, true>(reinterpret_cast<Unit*>(m.data_) + m.size_, text, n, PyUnicode_IS_COMPACT(s));
+    // No compact ASCII str comes here: compact text follows the longer
+    // header of text beyond ASCII.
+    const bool compact = PyUnicode_IS_COMPACT(s);
+    const auto* text = static_cast<const Char*>(compact ? static_cast<void*>(reinterpret_cast<PyCompactUnicodeObject*>(s) + 1)
+                                                        : reinterpret_cast<PyUnicodeObject*>(s)->data.any);
+    const unsigned quote = put_plain<Char, true>(reinterpret_cast<Unit*>(m.data_) + m.size_, text, n, compact);
     if (quote == 0) [[likely]] {
         m.size_ += n + 2;
         return true;
