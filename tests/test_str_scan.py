@@ -242,3 +242,15 @@ def test_del_among_characters_beyond_ascii(others):
         assert orrery.pretty_format(v) == repr(v)
     assert_same_as_repr(values, "\U0001f600")
     assert_same_as_repr(values)
+
+
+@pytest.mark.parametrize("special", ["\U0001fffd", "\U0001fffe", "\U0001ffff", "\U00020000", "\U0002a6d6",
+                                     "\U000e0001", "\U000f0000", "\U0010ffff", "\x85", "\u0378"])
+def test_4_byte_text_with_one_character_about_plane_2(special):
+    # 4-byte text is looked up without a bound per character when none of
+    # its characters lies beyond plane 1: each character about that bound,
+    # at every position among emoji and letters of several widths.
+    others = "\U0001f600\xe9\u0431a\U0001f680"
+    values = [others[: k % 5] * (k // 5) + special + others * (n % 3) for n in range(12) for k in range(40)]
+    assert_same_as_repr(values, "\U0001f600")
+    assert_same_as_repr(values)

@@ -304,10 +304,10 @@ template <class Char>
     return true;
 }
 
-}  // namespace
-
-template <class Char>
-bool printable_chars(const Char* data, std::size_t n) noexcept {
+// printable_chars, for text whose characters all lie below bits_end when
+// InPlanes.
+template <class Char, bool InPlanes>
+inline bool printable_chars_of(const Char* data, std::size_t n) noexcept {
     (void)printable_bits<Char>();
     const std::uint8_t* bytes = printable_storage.bytes.data();
     // No branch per character: the bytes of all are combined, every code
@@ -316,13 +316,24 @@ bool printable_chars(const Char* data, std::size_t n) noexcept {
 #pragma GCC unroll 4
     for (std::size_t i = 0; i < n; ++i) {
         Py_UCS4 c = data[i];
-        if constexpr (sizeof(Char) == 4) c = std::min(c, bits_end);
+        if constexpr (sizeof(Char) == 4 && !InPlanes) c = std::min(c, bits_end);
         all &= bytes[c];
     }
     if (all != 0) [[likely]]
         return true;
-    if constexpr (sizeof(Char) == 4) return printable_chars_beyond(data, n);
+    if constexpr (sizeof(Char) == 4 && !InPlanes) return printable_chars_beyond(data, n);
     return false;
+}
+
+}  // namespace
+
+template <class Char>
+bool printable_chars(const Char* data, std::size_t n) noexcept {
+    return printable_chars_of<Char, false>(data, n);
+}
+
+bool printable_chars_in_planes(const Py_UCS4* data, std::size_t n) noexcept {
+    return printable_chars_of<Py_UCS4, true>(data, n);
 }
 
 template bool printable_chars<Py_UCS1>(const Py_UCS1*, std::size_t) noexcept;

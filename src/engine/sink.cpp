@@ -70,6 +70,8 @@ bool resize(Ref& s, std::size_t length) {
 // put_plain's answer when the text's characters beyond ASCII are to be
 // looked up one by one (with the quote repr() uses in the low bits).
 constexpr unsigned check_chars = 0x100;
+// With check_chars, for 4-byte text: all its characters lie below U+20000.
+constexpr unsigned in_planes = 0x200;
 
 // Writes repr() of a str whose text goes between the quotes unchanged: the
 // text is copied while it is scanned, and the quotes are written when the
@@ -105,7 +107,7 @@ template <class Char, bool Wide, class Unit>
                 return quote | check_chars;
         }
     } else if constexpr (Wide && sizeof(Char) == 4) {
-        return quote | check_chars;
+        return quote | check_chars | (r.high < 0x20000 ? in_planes : 0u);
     }
     p[0] = static_cast<Unit>(quote);
     p[n + 1] = static_cast<Unit>(quote);
@@ -287,7 +289,7 @@ bool MemorySink::write_fitting(MemorySink& m, PyObject* s) {
         m.size_ += n + 2;
         return true;
     }
-    if (quote & check_chars) return write_checked<Char, Unit>(m, s, static_cast<char>(quote));
+    if (quote & check_chars) return write_checked<Char, Unit>(m, s, quote);
     return m.append_escaped(s, n, static_cast<char>(quote));
 }
 
@@ -299,10 +301,17 @@ template <class Char, class Unit, bool Ascii>
 }
 
 template <class Char, class Unit>
-[[gnu::noinline]] bool MemorySink::write_checked(MemorySink& m, PyObject* s, char quote) {
+[[gnu::noinline]] bool MemorySink::write_checked(MemorySink& m, PyObject* s, unsigned plain) {
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
     const auto* text = static_cast<const Char*>(PyUnicode_DATA(s));
-    if (!leaves::printable_chars(text, n)) return m.append_escaped(s, n, quote);
+    const char quote = static_cast<char>(plain);
+    bool printable;
+    if constexpr (sizeof(Char) == 4) {
+        printable = (plain & in_planes) ? leaves::printable_chars_in_planes(text, n) : leaves::printable_chars(text, n);
+    } else {
+        printable = leaves::printable_chars(text, n);
+    }
+    if (!printable) return m.append_escaped(s, n, quote);
     Unit* p = reinterpret_cast<Unit*>(m.data_) + m.size_;
     p[0] = static_cast<Unit>(quote);
     p[n + 1] = static_cast<Unit>(quote);

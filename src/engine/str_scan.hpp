@@ -29,7 +29,9 @@ struct Scan {
     // Smallest character beyond ASCII, when `high` is beyond ASCII (for
     // 2-byte text, DEL when it holds one).
     Py_UCS4 low;
-    Py_UCS4 high;  // largest character (below 0x80 when all are ASCII)
+    // Largest character (below 0x80 when all are ASCII); for 4-byte text
+    // followed for escapes, every bit set in some character.
+    Py_UCS4 high;
 };
 
 // Units past the text that copy_scan may write (overwritten by later text).
@@ -152,6 +154,7 @@ public:
             // Code points are at most 0x10FFFF: signed comparisons hold.
             escape = _mm_or_si128(_mm_cmplt_epi32(v, _mm_set1_epi32(0x20)), eq(v, 0x7F));
         }
+        if constexpr (ors) any_.v = _mm_or_si128(any_.v, v);
         escape_ = _mm_or_si128(escape_, _mm_or_si128(escape, eq(v, '\\')));
         squote_ = _mm_or_si128(squote_, eq(v, '\''));
         dquote_ = _mm_or_si128(dquote_, eq(v, '"'));
@@ -179,6 +182,12 @@ public:
             r.bits = (_mm_movemask_epi8(escape_) != 0 ? needs_escape : 0u) |
                      (_mm_movemask_epi8(squote_) != 0 ? has_squote : 0u) |
                      (_mm_movemask_epi8(dquote_) != 0 ? has_dquote : 0u);
+        if constexpr (ors) {
+            // Every bit set in some character: below a power of two when
+            // all characters are.
+            const __m128i x = _mm_or_si128(any_.v, _mm_srli_si128(any_.v, 8));
+            r.high = static_cast<Py_UCS4>(_mm_cvtsi128_si32(_mm_or_si128(x, _mm_srli_si128(x, 4))));
+        }
         if constexpr (F == Follow::bounds) {
             __m128i lo = low_, hi = high_;
             if constexpr (sizeof(Char) == 4) {
@@ -239,6 +248,13 @@ private:
     __m128i escape_ = _mm_setzero_si128();
     __m128i squote_ = _mm_setzero_si128();
     __m128i dquote_ = _mm_setzero_si128();
+    // 4-byte text's characters ORed, when following escapes.
+    struct None {};
+    struct Ored {
+        __m128i v = _mm_setzero_si128();
+    };
+    static constexpr bool ors = F == Follow::escapes && sizeof(Char) == 4;
+    [[no_unique_address]] std::conditional_t<ors, Ored, None> any_{};
     __m128i low_ = initial_low();
     __m128i high_ = initial_high();
 };
