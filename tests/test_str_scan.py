@@ -2,6 +2,7 @@
 time; the text must be repr()'s for every character, at every position of a
 block, in results of every width."""
 import ctypes
+import itertools
 import random
 import sys
 import warnings
@@ -194,3 +195,62 @@ def test_short_text_after_headers_of_every_content(lead, alphabet):
     for s in values:
         hash(s)
     assert_same_as_repr(values, lead)
+
+
+@pytest.mark.parametrize("lead", ["", "\U0001f600"])
+@pytest.mark.parametrize("far", ["\u6771", "\U0001f680"])
+def test_every_code_point_among_characters_of_distant_scripts(lead, far):
+    # Text spanning distant scripts is checked character by character: each
+    # code point at every position of a group of four, between Latin-1 and
+    # a character of a far script (2-byte text, or 4-byte with an emoji).
+    values = ["\xe0" * (c % 4) + chr(c) + "\xe9" * (c % 3) + far for c in range(sys.maxunicode + 1)]
+    assert_same_as_repr(values, lead)
+
+
+@pytest.mark.parametrize("lead", RESULT_WIDTHS)
+@pytest.mark.parametrize("filler", FILLERS)
+@pytest.mark.parametrize("tail", ["", "'", "\n", "\u0378", "\U0001f680\xe0"])
+def test_strs_written_as_the_storage_grows(lead, filler, tail):
+    # Strings of every length up to several blocks, one after another, so
+    # that the storage runs out of room (and grows) before strs of each
+    # length, width and kind of ending, in results of growing size.
+    for count in (3, 40, 700):
+        values = [filler * (i % 37) + tail for i in range(count)]
+        assert_same_as_repr(values, lead)
+
+
+@pytest.mark.parametrize("escaped", [False, True])
+def test_strs_of_every_width_in_every_order(escaped):
+    # The writer of each kind of str follows the result's width as it
+    # widens: strs of each width before and after every widening, plain or
+    # with an escape.
+    tail = "\n'" if escaped else ""
+    kinds = ["ab", "\xe9t\xe9", "\x85", "\u20ac\u0431", "\U0001f600a"]
+    for order in itertools.permutations(kinds):
+        values = [k + tail for k in order for _ in range(2)] + [k for k in kinds]
+        assert_same_as_repr(values)
+
+
+@pytest.mark.parametrize("others", ["\u20ac", "\xe9\u0431", "\x80\u0431", "\u0430\uffff", "\U0001f600"])
+def test_del_among_characters_beyond_ascii(others):
+    # DEL next to the smallest character beyond ASCII, at every position,
+    # in a str that sets the result's width (its shape found first) and in
+    # strs written into a result already that wide.
+    values = [others[:1] * k + "\x7f" + others * (n - k) for n in range(20) for k in range(n + 1)]
+    values += [others + "\x7e", "\x7e" + others, "\x7f\x80" + others]
+    for v in values:
+        assert orrery.pretty_format(v) == repr(v)
+    assert_same_as_repr(values, "\U0001f600")
+    assert_same_as_repr(values)
+
+
+@pytest.mark.parametrize("special", ["\U0001fffd", "\U0001fffe", "\U0001ffff", "\U00020000", "\U0002a6d6",
+                                     "\U000e0001", "\U000f0000", "\U0010ffff", "\x85", "\u0378"])
+def test_4_byte_text_with_one_character_about_plane_2(special):
+    # 4-byte text is looked up without a bound per character when none of
+    # its characters lies beyond plane 1: each character about that bound,
+    # at every position among emoji and letters of several widths.
+    others = "\U0001f600\xe9\u0431a\U0001f680"
+    values = [others[: k % 5] * (k // 5) + special + others * (n % 3) for n in range(12) for k in range(40)]
+    assert_same_as_repr(values, "\U0001f600")
+    assert_same_as_repr(values)

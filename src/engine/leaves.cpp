@@ -2,6 +2,7 @@
 
 #include "engine/str_scan.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -50,6 +51,10 @@ struct PrintableTables {
     // printable when run_end[low] >= high, one lookup for most text written
     // in one script.
     std::array<std::uint16_t, 0x10000> run_end;
+    // The same bits as bytes of 0 or 1, and one 0 at bits_end standing for
+    // every code point from there on: text is checked with one load and one
+    // AND per character.
+    std::array<std::uint8_t, bits_end + 1> bytes;
 };
 
 PrintableTables printable_storage;
@@ -68,9 +73,11 @@ PrintableTables printable_storage;
             }
             if (run_end == 0) run_end = static_cast<std::uint16_t>(c);
             t.bits[c >> 6] |= std::uint64_t{1} << (c & 63);
+            t.bytes[c] = 1;
             t.run_end[c] = run_end;
         }
         t.bits[0] = t.bits[1] = ~std::uint64_t{0};
+        std::fill_n(t.bytes.begin(), 0x80, std::uint8_t{1});
         printable_runs.store(t.run_end.data(), std::memory_order_release);
         return true;
     }();
@@ -82,7 +89,10 @@ std::atomic<bool> plane1_built{false};
 [[gnu::noinline, gnu::cold]] void build_plane1() {
     static const bool built = [] {
         for (Py_UCS4 c = 0x10000; c < bits_end; ++c)
-            if (Py_UNICODE_ISPRINTABLE(c)) printable_storage.bits[c >> 6] |= std::uint64_t{1} << (c & 63);
+            if (Py_UNICODE_ISPRINTABLE(c)) {
+                printable_storage.bits[c >> 6] |= std::uint64_t{1} << (c & 63);
+                printable_storage.bytes[c] = 1;
+            }
         plane1_built.store(true, std::memory_order_release);
         return true;
     }();
@@ -282,23 +292,48 @@ Out* copy_text(PyObject* s, Out* p) {
 
 std::atomic<const std::uint16_t*> printable_runs{nullptr};
 
+namespace {
+
+// printable_chars for text that holds a character from bits_end on, or one
+// that is not printable.
 template <class Char>
-bool printable_chars(const Char* data, std::size_t n) noexcept {
+[[gnu::noinline]] bool printable_chars_beyond(const Char* data, std::size_t n) noexcept {
     const PrintableBits& bits = printable_bits<Char>();
-    // No branch per character: the bits of all are combined.
-    std::uint64_t all = 1;
+    for (std::size_t i = 0; i < n; ++i)
+        if (!printable(bits, data[i])) return false;
+    return true;
+}
+
+// printable_chars, for text whose characters all lie below bits_end when
+// InPlanes.
+template <class Char, bool InPlanes>
+inline bool printable_chars_of(const Char* data, std::size_t n) noexcept {
+    (void)printable_bits<Char>();
+    const std::uint8_t* bytes = printable_storage.bytes.data();
+    // No branch per character: the bytes of all are combined, every code
+    // point from bits_end on reading the 0 at bits_end.
+    unsigned all = 1;
 #pragma GCC unroll 4
     for (std::size_t i = 0; i < n; ++i) {
-        const Py_UCS4 c = data[i];
-        if constexpr (sizeof(Char) == 4) {
-            if (c >= bits_end) [[unlikely]] {
-                if (!Py_UNICODE_ISPRINTABLE(c)) return false;
-                continue;
-            }
-        }
-        all &= bits[c >> 6] >> (c & 63);
+        Py_UCS4 c = data[i];
+        if constexpr (sizeof(Char) == 4 && !InPlanes) c = std::min(c, bits_end);
+        all &= bytes[c];
     }
-    return (all & 1) != 0;
+    if (all != 0) [[likely]]
+        return true;
+    if constexpr (sizeof(Char) == 4 && !InPlanes) return printable_chars_beyond(data, n);
+    return false;
+}
+
+}  // namespace
+
+template <class Char>
+bool printable_chars(const Char* data, std::size_t n) noexcept {
+    return printable_chars_of<Char, false>(data, n);
+}
+
+bool printable_chars_in_planes(const Py_UCS4* data, std::size_t n) noexcept {
+    return printable_chars_of<Py_UCS4, true>(data, n);
 }
 
 template bool printable_chars<Py_UCS1>(const Py_UCS1*, std::size_t) noexcept;

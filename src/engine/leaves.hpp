@@ -45,6 +45,8 @@ extern std::atomic<const std::uint16_t*> printable_runs;
 // each character (building the tables it reads on first use).
 template <class Char>
 bool printable_chars(const Char* data, std::size_t n) noexcept;
+// printable_chars of text whose characters all lie below U+20000.
+bool printable_chars_in_planes(const Py_UCS4* data, std::size_t n) noexcept;
 
 // printable_text when the runs do not answer at once (building them on
 // first use).

@@ -67,13 +67,20 @@ bool resize(Ref& s, std::size_t length) {
     return ok;
 }
 
+// put_plain's answer when the text's characters beyond ASCII are to be
+// looked up one by one (with the quote repr() uses in the low bits).
+constexpr unsigned check_chars = 0x100;
+// With check_chars, for 4-byte text: all its characters lie below U+20000.
+constexpr unsigned in_planes = 0x200;
+
 // Writes repr() of a str whose text goes between the quotes unchanged: the
 // text is copied while it is scanned, and the quotes are written when the
-// scan finds nothing to escape. Otherwise returns the quote repr() uses,
-// having written only into the room past the result. Room for
-// n + 2 + strscan::slack units.
+// scan finds nothing to escape (returns 0). Otherwise returns the quote
+// repr() uses, with check_chars when the printability of the characters
+// beyond ASCII is still to be found, having written only into the room past
+// the result. Room for n + 2 + strscan::slack units.
 template <class Char, bool Wide, class Unit>
-[[gnu::always_inline]] inline char put_plain(Unit* p, const Char* text, std::size_t n, bool inside_object) {
+[[gnu::always_inline]] inline unsigned put_plain(Unit* p, const Char* text, std::size_t n, bool inside_object) {
     using namespace strscan;
     // Beyond ASCII, 1-byte text finds the characters repr() escapes in the
     // scan; 2-byte text is mostly printable by the run its smallest
@@ -86,15 +93,21 @@ template <class Char, bool Wide, class Unit>
     const Scan r = copy_scan<Char, Unit, follow>(text, n, p + 1, inside_object);
     // repr() uses single quotes unless the text holds one and no double
     // quote; it escapes the one it uses.
-    char quote = '\'';
+    unsigned quote = '\'';
     if (r.bits != 0) [[unlikely]] {
         if ((r.bits & (has_squote | has_dquote)) == has_squote) quote = '"';
         if ((r.bits & needs_escape) || (r.bits & (has_squote | has_dquote)) == (has_squote | has_dquote)) return quote;
     }
     if constexpr (follow == Follow::bounds) {
-        if (r.high >= 0x80 && !leaves::printable_text(text, n, r.low, r.high)) return quote;
+        if (r.high >= 0x80) {
+            // Text of one script mostly lies within one run of printable
+            // code points: one lookup.
+            const std::uint16_t* runs = leaves::printable_runs.load(std::memory_order_acquire);
+            if (runs == nullptr || r.high >= 0x10000 || runs[r.low] < r.high) [[unlikely]]
+                return quote | check_chars;
+        }
     } else if constexpr (Wide && sizeof(Char) == 4) {
-        if (!leaves::printable_chars(text, n)) return quote;
+        return quote | check_chars | (r.high < 0x20000 ? in_planes : 0u);
     }
     p[0] = static_cast<Unit>(quote);
     p[n + 1] = static_cast<Unit>(quote);
@@ -185,6 +198,7 @@ void MemorySink::replace_storage(std::size_t cap, Py_UCS4 maxchar) {
     cap_ = cap;
     unit_ = unit;
     maxchar_ = maxchar;
+    choose_str_writers();
 }
 
 void MemorySink::widen(Py_UCS4 maxchar) {
@@ -192,6 +206,7 @@ void MemorySink::widen(Py_UCS4 maxchar) {
     if (!str_) {
         maxchar_ = maxchar;
         unit_ = maxchar < 0x100 ? 1 : maxchar < 0x10000 ? 2 : 4;
+        choose_str_writers();
         return;
     }
     replace_storage(cap_, maxchar);
@@ -216,64 +231,106 @@ bool MemorySink::append_ascii_repr(PyObject* s) {
     // object: the general path reads it, as 1-byte text.
     if (!PyUnicode_IS_COMPACT(s)) [[unlikely]]
         return append_wide_repr(s);
-    // ASCII text right after the header fits a result of any width.
-    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-    const auto* text = reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(s) + 1);
-    unsigned char* p = reserve(n + 2 + strscan::slack);
-    char quote;
-    switch (unit_) {
-        case 1: quote = put_plain<Py_UCS1, false>(p, text, n, true); break;
-        case 2: quote = put_plain<Py_UCS1, false>(reinterpret_cast<Py_UCS2*>(p), text, n, true); break;
-        default: quote = put_plain<Py_UCS1, false>(reinterpret_cast<Py_UCS4*>(p), text, n, true); break;
-    }
-    if (quote == 0) [[likely]] {
-        size_ += n + 2;
-        return true;
-    }
-    return append_escaped(s, n, quote);
+    return ascii_writer_(*this, s);
 }
 
-bool MemorySink::append_wide_repr(PyObject* s) {
-    const unsigned kind = PyUnicode_KIND(s);
-    const Py_UCS4 top = kind == PyUnicode_1BYTE_KIND ? 0xFF : kind == PyUnicode_2BYTE_KIND ? 0xFFFF : 0x10FFFF;
-    if (top <= maxchar_) {
-        // Most strings: their characters fit the result as they are, and
-        // nothing needs an escape.
-        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-        const void* text = PyUnicode_DATA(s);
-        const bool inside = PyUnicode_IS_COMPACT(s);
-        unsigned char* p = reserve(n + 2 + strscan::slack);
-        const auto* t1 = static_cast<const Py_UCS1*>(text);
-        const auto* t2 = static_cast<const Py_UCS2*>(text);
-        const auto* t4 = static_cast<const Py_UCS4*>(text);
-        auto* u1 = reinterpret_cast<Py_UCS1*>(p);
-        auto* u2 = reinterpret_cast<Py_UCS2*>(p);
-        auto* u4 = reinterpret_cast<Py_UCS4*>(p);
-        char quote = 0;
-        switch (kind * 8 + unit_) {
-            case 1 * 8 + 1: quote = put_plain<Py_UCS1, true>(u1, t1, n, inside); break;
-            case 1 * 8 + 2: quote = put_plain<Py_UCS1, true>(u2, t1, n, inside); break;
-            case 1 * 8 + 4: quote = put_plain<Py_UCS1, true>(u4, t1, n, inside); break;
-            case 2 * 8 + 2: quote = put_plain<Py_UCS2, true>(u2, t2, n, inside); break;
-            case 2 * 8 + 4: quote = put_plain<Py_UCS2, true>(u4, t2, n, inside); break;
-            case 4 * 8 + 4: quote = put_plain<Py_UCS4, true>(u4, t4, n, inside); break;
-            default: fault("a str wider than the result");
-        }
-        if (quote == 0) {
-            size_ += n + 2;
-            return true;
-        }
-        return append_escaped(s, n, quote);
+bool MemorySink::append_wide_repr(PyObject* s) { return wide_writers_[PyUnicode_KIND(s)](*this, s); }
+
+void MemorySink::choose_str_writers() {
+    // ASCII text right after the header fits a result of any width; other
+    // text fits as it is a result at least as wide, or widens it.
+    switch (unit_) {
+        case 1:
+            ascii_writer_ = write_compact_ascii<Py_UCS1>;
+            wide_writers_ = {write_widening, maxchar_ < 0xFF ? write_widening : write_fitting<Py_UCS1, Py_UCS1>,
+                             write_widening, write_widening, write_widening};
+            break;
+        case 2:
+            ascii_writer_ = write_compact_ascii<Py_UCS2>;
+            wide_writers_ = {write_widening, write_fitting<Py_UCS1, Py_UCS2>, write_fitting<Py_UCS2, Py_UCS2>,
+                             write_widening, write_widening};
+            break;
+        default:
+            ascii_writer_ = write_compact_ascii<Py_UCS4>;
+            wide_writers_ = {write_widening, write_fitting<Py_UCS1, Py_UCS4>, write_fitting<Py_UCS2, Py_UCS4>,
+                             write_widening, write_fitting<Py_UCS4, Py_UCS4>};
+            break;
     }
-    const leaves::StrShape shape = leaves::str_shape(s);
-    if (!shape.plain && PyUnicode_GET_LENGTH(s) > leaves::max_direct_str) return false;
-    widen(shape.maxchar);
-    const std::size_t bound = shape.plain ? static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)) + 2
-                                          : leaves::str_repr_bound(s);
-    unsigned char* p = reserve(bound);
-    size_ += repr_units(unit_, s, shape, p);
+}
+
+// The writers below leave every call that is not their last step to a
+// function of their own, so that the common path saves no registers.
+template <class Unit>
+bool MemorySink::write_compact_ascii(MemorySink& m, PyObject* s) {
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    if (m.cap_ - m.size_ < n + 2 + strscan::slack) [[unlikely]]
+        return write_grown<Py_UCS1, Unit, true>(m, s);
+    const auto* text = reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(s) + 1);
+    const unsigned quote = put_plain<Py_UCS1, false>(reinterpret_cast<Unit*>(m.data_) + m.size_, text, n, true);
+    if (quote == 0) [[likely]] {
+        m.size_ += n + 2;
+        return true;
+    }
+    return m.append_escaped(s, n, static_cast<char>(quote));
+}
+
+template <class Char, class Unit>
+bool MemorySink::write_fitting(MemorySink& m, PyObject* s) {
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    if (m.cap_ - m.size_ < n + 2 + strscan::slack) [[unlikely]]
+        return write_grown<Char, Unit, false>(m, s);
+    // No compact ASCII str comes here: compact text follows the longer
+    // header of text beyond ASCII.
+    const bool compact = PyUnicode_IS_COMPACT(s);
+    const auto* text = static_cast<const Char*>(compact ? static_cast<void*>(reinterpret_cast<PyCompactUnicodeObject*>(s) + 1)
+                                                        : reinterpret_cast<PyUnicodeObject*>(s)->data.any);
+    const unsigned quote = put_plain<Char, true>(reinterpret_cast<Unit*>(m.data_) + m.size_, text, n, compact);
+    if (quote == 0) [[likely]] {
+        m.size_ += n + 2;
+        return true;
+    }
+    if (quote & check_chars) return write_checked<Char, Unit>(m, s, quote);
+    return m.append_escaped(s, n, static_cast<char>(quote));
+}
+
+template <class Char, class Unit, bool Ascii>
+[[gnu::noinline]] bool MemorySink::write_grown(MemorySink& m, PyObject* s) {
+    m.grow(static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)) + 2 + strscan::slack);
+    if constexpr (Ascii) return write_compact_ascii<Unit>(m, s);
+    return write_fitting<Char, Unit>(m, s);
+}
+
+template <class Char, class Unit>
+[[gnu::noinline]] bool MemorySink::write_checked(MemorySink& m, PyObject* s, unsigned plain) {
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    const auto* text = static_cast<const Char*>(PyUnicode_DATA(s));
+    const char quote = static_cast<char>(plain);
+    bool printable;
+    if constexpr (sizeof(Char) == 4) {
+        printable = (plain & in_planes) ? leaves::printable_chars_in_planes(text, n) : leaves::printable_chars(text, n);
+    } else {
+        printable = leaves::printable_chars(text, n);
+    }
+    if (!printable) return m.append_escaped(s, n, quote);
+    Unit* p = reinterpret_cast<Unit*>(m.data_) + m.size_;
+    p[0] = static_cast<Unit>(quote);
+    p[n + 1] = static_cast<Unit>(quote);
+    m.size_ += n + 2;
     return true;
 }
+
+bool MemorySink::write_widening(MemorySink& m, PyObject* s) {
+    const leaves::StrShape shape = leaves::str_shape(s);
+    if (!shape.plain && PyUnicode_GET_LENGTH(s) > leaves::max_direct_str) return false;
+    m.widen(shape.maxchar);
+    const std::size_t bound = shape.plain ? static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)) + 2
+                                          : leaves::str_repr_bound(s);
+    unsigned char* p = m.reserve(bound);
+    m.size_ += repr_units(m.unit_, s, shape, p);
+    return true;
+}
+
+template bool MemorySink::write_compact_ascii<Py_UCS1>(MemorySink&, PyObject*);
 
 bool MemorySink::append_escaped(PyObject* s, std::size_t n, char quote) {
     // The result is already as wide as any character the text shows as

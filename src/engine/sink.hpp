@@ -125,8 +125,9 @@ public:
 
     // Writes repr() of an exact str. Returns false, writing nothing, when the
     // string is too long to be escaped here. ASCII strs, the common case,
-    // go to a function of their own: it saves fewer registers than the one
-    // for wider text, which in turn need not tell ASCII apart.
+    // go to a function of their own; either function goes on to the writer
+    // for the str's width and the result's, chosen when the result last
+    // widened.
     [[gnu::always_inline]] bool append_str_repr(PyObject* s) {
         return PyUnicode_IS_ASCII(s) ? append_ascii_repr(s) : append_wide_repr(s);
     }
@@ -357,10 +358,28 @@ private:
         size_ += n;
     }
     void append_utf8(std::string_view s);
+    // The str writers: of a compact ASCII str, of a str whose characters the
+    // result holds as they are (Char into Unit), and of a str wider than the
+    // result. write_grown is write_compact_ascii (Ascii) or write_fitting
+    // after growing the storage; write_checked ends write_fitting when the
+    // characters beyond ASCII are to be looked up one by one (`plain` is
+    // put_plain's answer).
+    using StrWriter = bool (*)(MemorySink&, PyObject*);
     // append_str_repr of an ASCII str, and of a str with a character beyond
     // ASCII or whose text lies apart from the object.
     bool append_ascii_repr(PyObject* s);
     bool append_wide_repr(PyObject* s);
+    template <class Unit>
+    static bool write_compact_ascii(MemorySink& m, PyObject* s);
+    template <class Char, class Unit>
+    static bool write_fitting(MemorySink& m, PyObject* s);
+    template <class Char, class Unit, bool Ascii>
+    static bool write_grown(MemorySink& m, PyObject* s);
+    template <class Char, class Unit>
+    static bool write_checked(MemorySink& m, PyObject* s, unsigned plain);
+    static bool write_widening(MemorySink& m, PyObject* s);
+    // Sets the writers for the result's width.
+    void choose_str_writers();
     // Writes repr() of `s`, `n` characters long, whose text holds a
     // character that is escaped; `quote` is the one repr() uses.
     bool append_escaped(PyObject* s, std::size_t n, char quote);
@@ -375,6 +394,12 @@ private:
     std::size_t cap_ = 0;   // units of storage
     unsigned unit_ = 1;     // bytes per unit
     Py_UCS4 maxchar_ = 0x7F;
+    // The writers for the current width: of compact ASCII strs, and of
+    // others by their kind (1, 2 or 4 bytes per character; the others
+    // widen the result first or take the general path).
+    StrWriter ascii_writer_ = write_compact_ascii<Py_UCS1>;
+    std::array<StrWriter, 5> wide_writers_ = {write_widening, write_widening, write_widening, write_widening,
+                                              write_widening};
 };
 
 }  // namespace orrery

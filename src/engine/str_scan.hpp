@@ -26,8 +26,12 @@ enum : unsigned { needs_escape = 1, has_squote = 2, has_dquote = 4 };
 
 struct Scan {
     unsigned bits;
-    Py_UCS4 low;   // smallest character beyond ASCII, when `high` is beyond ASCII
-    Py_UCS4 high;  // largest character (below 0x80 when all are ASCII)
+    // Smallest character beyond ASCII, when `high` is beyond ASCII (for
+    // 2-byte text, DEL when it holds one).
+    Py_UCS4 low;
+    // Largest character (below 0x80 when all are ASCII); for 4-byte text
+    // followed for escapes, every bit set in some character.
+    Py_UCS4 high;
 };
 
 // Units past the text that copy_scan may write (overwritten by later text).
@@ -135,19 +139,22 @@ public:
             // Signed comparisons of the characters with the top bit flipped
             // order them as unsigned ones.
             const __m128i flipped = _mm_xor_si128(v, _mm_set1_epi16(-0x8000));
-            escape = _mm_or_si128(_mm_cmplt_epi16(flipped, _mm_set1_epi16(0x20 - 0x8000)), eq(v, 0x7F));
+            escape = _mm_cmplt_epi16(flipped, _mm_set1_epi16(0x20 - 0x8000));
             if constexpr (F == Follow::bounds) {
-                // The largest, and the largest of 0x807F less each character
-                // (signed, as above; 0x7F less the flipped character, the
-                // constant of DEL's test): the smallest beyond ASCII, to
-                // which ASCII characters give values below all others.
+                // The largest, and the largest of 0x807E less each character
+                // (signed, as above; 0x7E less the flipped character): the
+                // smallest from DEL on, to which the characters below DEL
+                // give values below all others. DEL is found there.
                 high_ = _mm_max_epi16(high_, flipped);
-                low_ = _mm_max_epi16(low_, _mm_sub_epi16(_mm_set1_epi16(0x7F), flipped));
+                low_ = _mm_max_epi16(low_, _mm_sub_epi16(_mm_set1_epi16(0x7E), flipped));
+            } else {
+                escape = _mm_or_si128(escape, eq(v, 0x7F));
             }
         } else {
             // Code points are at most 0x10FFFF: signed comparisons hold.
             escape = _mm_or_si128(_mm_cmplt_epi32(v, _mm_set1_epi32(0x20)), eq(v, 0x7F));
         }
+        if constexpr (ors) any_.v = _mm_or_si128(any_.v, v);
         escape_ = _mm_or_si128(escape_, _mm_or_si128(escape, eq(v, '\\')));
         squote_ = _mm_or_si128(squote_, eq(v, '\''));
         dquote_ = _mm_or_si128(dquote_, eq(v, '"'));
@@ -175,6 +182,12 @@ public:
             r.bits = (_mm_movemask_epi8(escape_) != 0 ? needs_escape : 0u) |
                      (_mm_movemask_epi8(squote_) != 0 ? has_squote : 0u) |
                      (_mm_movemask_epi8(dquote_) != 0 ? has_dquote : 0u);
+        if constexpr (ors) {
+            // Every bit set in some character: below a power of two when
+            // all characters are.
+            const __m128i x = _mm_or_si128(any_.v, _mm_srli_si128(any_.v, 8));
+            r.high = static_cast<Py_UCS4>(_mm_cvtsi128_si32(_mm_or_si128(x, _mm_srli_si128(x, 4))));
+        }
         if constexpr (F == Follow::bounds) {
             __m128i lo = low_, hi = high_;
             if constexpr (sizeof(Char) == 4) {
@@ -191,7 +204,10 @@ public:
                 m = _mm_max_epi16(m, _mm_srli_epi64(m, 32));
                 m = _mm_max_epi16(m, _mm_srli_epi64(m, 16));
                 r.high = (static_cast<unsigned>(_mm_cvtsi128_si32(m)) ^ 0x8000u) & 0xFFFFu;
-                r.low = (0x807Fu - static_cast<unsigned>(_mm_extract_epi16(m, 4))) & 0xFFFFu;
+                r.low = (0x807Eu - static_cast<unsigned>(_mm_extract_epi16(m, 4))) & 0xFFFFu;
+                // Text with a character beyond ASCII holds DEL when the
+                // smallest from DEL on is DEL.
+                r.bits |= r.low == 0x7F ? needs_escape : 0u;
             } else {
                 // Halve the lanes until one holds the minimum (maximum).
                 const auto halve = [&](auto shift) {
@@ -232,6 +248,13 @@ private:
     __m128i escape_ = _mm_setzero_si128();
     __m128i squote_ = _mm_setzero_si128();
     __m128i dquote_ = _mm_setzero_si128();
+    // 4-byte text's characters ORed, when following escapes.
+    struct None {};
+    struct Ored {
+        __m128i v = _mm_setzero_si128();
+    };
+    static constexpr bool ors = F == Follow::escapes && sizeof(Char) == 4;
+    [[no_unique_address]] std::conditional_t<ors, Ored, None> any_{};
     __m128i low_ = initial_low();
     __m128i high_ = initial_high();
 };
