@@ -125,7 +125,8 @@ public:
 
     Status render(PyObject* obj, std::uint64_t column) {
         switch (write_leaf(obj)) {
-            case Leaf::written: return ok();
+            case Leaf::written:
+            case Leaf::widened: return ok();
             case Leaf::failed: return take_failure();
             case Leaf::other: break;
         }
@@ -138,6 +139,7 @@ private:
         written,  // an exact built-in leaf, written
         failed,   // writing it failed: the error is in failure_
         other,    // not written: anything else, or too large for the direct path
+        widened,  // written by write_leaf<Unit>, and the result is now wider
     };
 
     Status take_failure() { return std::move(failure_); }
@@ -273,7 +275,9 @@ private:
             return Leaf::failed;
         }
 #endif
-        return out.append_other_repr(obj) ? Leaf::written : Leaf::other;
+        if (!out.append_other_repr(obj)) return Leaf::other;
+        // Only text beyond ASCII widens the result.
+        return out.unit() == sizeof(Unit) ? Leaf::written : Leaf::widened;
     }
 
     // Starts a line inside a container at `column`: `lead` (",\n" or the
@@ -408,8 +412,8 @@ private:
             if (i + prefetch_distance < end) prefetch_object(items[i + prefetch_distance]);
             const Leaf leaf = write_leaf<Unit>(out, items[i]);
             if (leaf != Leaf::written) [[unlikely]]
-                return {i, leaf};
-            if (i + 1 >= end || out.unit() != sizeof(Unit)) [[unlikely]]
+                return {i, leaf == Leaf::widened ? Leaf::written : leaf};
+            if (i + 1 >= end) [[unlikely]]
                 return {i, Leaf::written};
             out.write_break_as<Unit>(Spaces{child});
         }
