@@ -64,3 +64,14 @@ def test_list_changed_by_an_element_inside_a_long_list(change, at):
         return items
 
     assert orrery.pretty_format(make(), indent=1) == walked(make(), 1)
+
+
+@pytest.mark.parametrize("at", [0, 9, 19])
+@pytest.mark.parametrize("lead", ["a", "\xe9", "\u20ac", "\U0001f600"])
+def test_ascii_text_too_long_to_escape_in_place_inside_a_run(lead, at):
+    # ASCII text longer than a str escaped in place, with a line break and
+    # both quotes: its writer declines it and the list renders it the general
+    # way, in a result of every width.
+    huge = "x" * (1 << 20) + "\n'\""
+    doc = [lead] + [huge if i == at else f"s'{i}" for i in range(20)]
+    assert orrery.pretty_format(doc, indent=2) == model_format(doc, 2)

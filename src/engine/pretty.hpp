@@ -125,7 +125,8 @@ public:
 
     Status render(PyObject* obj, std::uint64_t column) {
         switch (write_leaf(obj)) {
-            case Leaf::written: return ok();
+            case Leaf::written:
+            case Leaf::widened: return ok();
             case Leaf::failed: return take_failure();
             case Leaf::other: break;
         }
@@ -138,6 +139,7 @@ private:
         written,  // an exact built-in leaf, written
         failed,   // writing it failed: the error is in failure_
         other,    // not written: anything else, or too large for the direct path
+        widened,  // written by write_leaf<Unit>, and the result is now wider
     };
 
     Status take_failure() { return std::move(failure_); }
@@ -217,11 +219,14 @@ private:
     // borrowed reference to it stays valid while it is written. Inlined into
     // the element loops, so that a leaf costs no call and no Status.
     [[gnu::always_inline]] Leaf write_leaf(PyObject* obj) { return write_leaf(out_, obj); }
-    // The same into `out`, the renderer's sink, which a loop keeps at hand.
+    // The same into `out`, the renderer's sink, which a loop keeps at hand;
+    // `Unit`, when given, is the size of the result's characters.
+    template <class Unit = void>
     [[gnu::always_inline]] Leaf write_leaf(Sink& out, PyObject* obj) {
         PyTypeObject* type = Py_TYPE(obj);
         IoStatus st;
         if (type == &PyUnicode_Type) {
+            if constexpr (!std::is_void_v<Unit>) return write_str_as<Unit>(out, obj);
 #if PY_VERSION_HEX < 0x030C0000
             if (PyUnicode_READY(obj) < 0) {
                 failure_ = PyErr::fetch();
@@ -254,6 +259,25 @@ private:
             return Leaf::failed;
         }
         return Leaf::written;
+    }
+
+    // write_leaf of an exact str into a result whose characters are `Unit`s:
+    // one of ASCII text in the object (most strs) goes straight to the
+    // writer for that width.
+    template <class Unit>
+    [[gnu::always_inline]] Leaf write_str_as(MemorySink& out, PyObject* obj) {
+        // A compact str is always ready.
+        if (PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]]
+            return out.append_compact_ascii_as<Unit>(obj) ? Leaf::written : Leaf::other;
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(obj) < 0) {
+            failure_ = PyErr::fetch();
+            return Leaf::failed;
+        }
+#endif
+        if (!out.append_other_repr(obj)) return Leaf::other;
+        // Only text beyond ASCII widens the result.
+        return out.unit() == sizeof(Unit) ? Leaf::written : Leaf::widened;
     }
 
     // Starts a line inside a container at `column`: `lead` (",\n" or the
@@ -386,10 +410,10 @@ private:
             // Elements are mostly separate objects met for the first time:
             // ask for one a few places ahead (its header and the text after it).
             if (i + prefetch_distance < end) prefetch_object(items[i + prefetch_distance]);
-            const Leaf leaf = write_leaf(out, items[i]);
+            const Leaf leaf = write_leaf<Unit>(out, items[i]);
             if (leaf != Leaf::written) [[unlikely]]
-                return {i, leaf};
-            if (i + 1 >= end || out.unit() != sizeof(Unit)) [[unlikely]]
+                return {i, leaf == Leaf::widened ? Leaf::written : leaf};
+            if (i + 1 >= end) [[unlikely]]
                 return {i, Leaf::written};
             out.write_break_as<Unit>(Spaces{child});
         }

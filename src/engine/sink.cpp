@@ -331,6 +331,8 @@ bool MemorySink::write_widening(MemorySink& m, PyObject* s) {
 }
 
 template bool MemorySink::write_compact_ascii<Py_UCS1>(MemorySink&, PyObject*);
+template bool MemorySink::write_compact_ascii<Py_UCS2>(MemorySink&, PyObject*);
+template bool MemorySink::write_compact_ascii<Py_UCS4>(MemorySink&, PyObject*);
 
 bool MemorySink::append_escaped(PyObject* s, std::size_t n, char quote) {
     // The result is already as wide as any character the text shows as

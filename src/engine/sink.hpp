@@ -132,6 +132,16 @@ public:
         return PyUnicode_IS_ASCII(s) ? append_ascii_repr(s) : append_wide_repr(s);
     }
 
+    // append_str_repr of an exact str of ASCII characters stored in the
+    // object, into a result whose characters the caller knows to be `Unit`s.
+    template <class Unit>
+    [[gnu::always_inline]] bool append_compact_ascii_as(PyObject* s) {
+        return write_compact_ascii<Unit>(*this, s);
+    }
+
+    // append_str_repr of any other exact str.
+    bool append_other_repr(PyObject* s) { return append_wide_repr(s); }
+
     // A dict entry's start as one piece: `open` and a line break (the
     // previous line's end or the dict's opening), `margin` spaces, repr(key)
     // and ": ". Taken by a key that is an exact str of ASCII characters stored
