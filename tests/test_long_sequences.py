@@ -1,9 +1,12 @@
 """Lists and tuples longer than the ones walked one element at a time: runs of
 leaves broken by other elements, by a wider character and by code that
 changes the list."""
+import os
+
 import pytest
 
 import orrery
+from childproc import run
 from model import model_format
 
 
@@ -75,3 +78,49 @@ def test_ascii_text_too_long_to_escape_in_place_inside_a_run(lead, at):
     huge = "x" * (1 << 20) + "\n'\""
     doc = [lead] + [huge if i == at else f"s'{i}" for i in range(20)]
     assert orrery.pretty_format(doc, indent=2) == model_format(doc, 2)
+
+
+@pytest.mark.parametrize("indent", [1, 64, 65])
+@pytest.mark.parametrize("lead", ["", "\xe9", "\u20ac", "\U0001f600"])
+def test_storage_growing_at_every_offset_of_a_line_break(lead, indent):
+    # A first element of every length moves the later line breaks, with
+    # margins below and beyond one block of spaces, across every offset of
+    # the storage's growth from its first size (and its second).
+    for length in range(0, 300, 3):
+        doc = [lead + "x" * length] + [f"s{i}" for i in range(24)] + [1.5, None, 2**40]
+        assert orrery.pretty_format(doc, indent=indent) == model_format(doc, indent)
+
+
+@pytest.mark.parametrize("length", range(0, 96, 8))
+def test_growth_into_a_large_block_between_leaves(length):
+    # The result outgrows the small blocks in the middle of a run.
+    doc = ["y" * length] + [f"item{i}" for i in range(6000)]
+    assert orrery.pretty_format(doc, indent=5) == model_format(doc, 5)
+
+
+CHANGES = {
+    "clear": "items.clear()",
+    "shrink": "del items[12:]",
+    "replace": "items[:] = ['\\u20ac'] * 50",
+    "widen": "items[20:22] = ['\\U0001f600', 2 ** 90]",
+}
+
+
+@pytest.mark.parametrize("change", CHANGES)
+def test_printed_long_list_changed_by_an_element(change):
+    # Printing walks the list one element at a time; it must show what the
+    # formatted text shows.
+    code = f"""
+        import os, sys
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        import orrery
+        from test_long_sequences import Raw
+        items = ["s" + str(i) for i in range(30)]
+        items[9] = Raw("m", lambda: exec({CHANGES[change]!r}, {{"items": items}}))
+        orrery.pretty_print(items, 2)
+    """
+    rc, out, err = run(code)
+    assert rc == 0, err
+    items = [f"s{i}" for i in range(30)]
+    items[9] = Raw("m", lambda: exec(CHANGES[change], {"items": items}))
+    assert out.decode() == walked(items, 2) + "\n"
