@@ -48,6 +48,15 @@ bool printable_chars(const Char* data, std::size_t n) noexcept;
 // printable_chars of text whose characters all lie below U+20000.
 bool printable_chars_in_planes(const Py_UCS4* data, std::size_t n) noexcept;
 
+// Whether the run of printable code points holding `low` reaches `high`
+// (the smallest and the largest character beyond ASCII of some text), so
+// that every character between them is printable; false also while the
+// runs are not built yet.
+inline bool within_one_run(Py_UCS4 low, Py_UCS4 high) noexcept {
+    const std::uint16_t* runs = printable_runs.load(std::memory_order_acquire);
+    return runs != nullptr && high < 0x10000 && runs[low] >= high;
+}
+
 // printable_text when the runs do not answer at once (building them on
 // first use).
 template <class Char>
@@ -58,8 +67,7 @@ bool printable_text_slow(const Char* data, std::size_t n, Py_UCS4 low, Py_UCS4 h
 // one script mostly lies within one run: one lookup, inline.
 template <class Char>
 inline bool printable_text(const Char* data, std::size_t n, Py_UCS4 low, Py_UCS4 high) noexcept {
-    const std::uint16_t* runs = printable_runs.load(std::memory_order_acquire);
-    if (runs != nullptr && high < 0x10000 && runs[low] >= high) [[likely]]
+    if (within_one_run(low, high)) [[likely]]
         return true;
     return printable_text_slow(data, n, low, high);
 }

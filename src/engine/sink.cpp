@@ -102,8 +102,7 @@ template <class Char, bool Wide, class Unit>
         if (r.high >= 0x80) {
             // Text of one script mostly lies within one run of printable
             // code points: one lookup.
-            const std::uint16_t* runs = leaves::printable_runs.load(std::memory_order_acquire);
-            if (runs == nullptr || r.high >= 0x10000 || runs[r.low] < r.high) [[unlikely]]
+            if (!leaves::within_one_run(r.low, r.high)) [[unlikely]]
                 return quote | check_chars;
         }
     } else if constexpr (Wide && sizeof(Char) == 4) {
