@@ -41,12 +41,15 @@ def test_random_strings():
     assert_same_as_repr(values)
 
 
-def test_ints_around_the_direct_range():
+# A leading str makes the result 1, 2 or 4 bytes per character: digits are
+# written in the result's own width.
+@pytest.mark.parametrize("lead", [[], ["\u0394"], ["\U0001f600"]], ids=["1-byte", "2-byte", "4-byte"])
+def test_ints_around_the_direct_range(lead):
     edges = [0, 1, -1, 2**31, 2**63 - 1, -(2**63), 2**63, -(2**63) - 1, 2**64, 10**40, -(10**40)]
     edges += [sign * (base + d) for base in [10**k for k in range(20)] + [2**k for k in range(64)]
               for d in (-1, 0, 1) for sign in (1, -1)]
     rng = random.Random(3)
-    values = edges + [rng.randint(-(2**70), 2**70) for _ in range(5000)] + [True, False, None]
+    values = lead + edges + [rng.randint(-(2**70), 2**70) for _ in range(5000)] + [True, False, None]
     assert_same_as_repr(values)
 
 

@@ -419,48 +419,7 @@ std::size_t str_repr(PyObject* s, char* dst) noexcept {
     return static_cast<std::size_t>(p - dst);
 }
 
-namespace {
-constexpr char digit_pairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-}  // namespace
-
-std::size_t int_repr(long long v, char* dst) noexcept {
-    char* p = dst;
-    unsigned long long u = static_cast<unsigned long long>(v);
-    if (v < 0) {
-        *p++ = '-';
-        u = 0 - u;
-    }
-    // Decimal digits from the bit length: log10(2) ~ 1233 / 4096, corrected
-    // by one comparison.
-    static constexpr unsigned long long powers[] = {
-        1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull, 100000000ull,
-        1000000000ull, 10000000000ull, 100000000000ull, 1000000000000ull, 10000000000000ull,
-        100000000000000ull, 1000000000000000ull, 10000000000000000ull, 100000000000000000ull,
-        1000000000000000000ull, 10000000000000000000ull};
-    const unsigned bits = 64 - static_cast<unsigned>(__builtin_clzll(u | 1));
-    unsigned digits = (bits * 1233) >> 12;
-    digits += u >= powers[digits];
-    digits += digits == 0;  // zero has one digit
-    // Digits are written two at a time, from the last one back.
-    char* q = p + digits;
-    while (u >= 100) {
-        const unsigned r = static_cast<unsigned>(u % 100);
-        u /= 100;
-        q -= 2;
-        q[0] = digit_pairs[2 * r];
-        q[1] = digit_pairs[2 * r + 1];
-    }
-    if (u >= 10) {
-        q[-2] = digit_pairs[2 * u];
-        q[-1] = digit_pairs[2 * u + 1];
-    } else {
-        q[-1] = static_cast<char>('0' + u);
-    }
-    return static_cast<std::size_t>(p - dst) + digits;
-}
+std::size_t int_repr(long long v, char* dst) noexcept { return int_units(v, dst); }
 
 namespace {
 
@@ -537,28 +496,11 @@ constexpr std::uint64_t pow5_u64[] = {1ull,
                                       3814697265625ull,
                                       19073486328125ull};
 
-// The 8 digits of x < 10^8, leading zeros included, as byte values 0-9 in
-// one word, the first digit in its lowest byte. Two groups of four in the
-// two 32-bit halves, each split into pairs in 16-bit lanes, each pair into
-// two digits in bytes; every lane's division by 100 or 10 is a
-// multiplication and a shift, exact for what the lane holds (x * 10486 >>
-// 20 is x / 100 below 10^4, x * 103 >> 10 is x / 10 below 100), and no
-// lane's product reaches the next lane.
-inline std::uint64_t digit_bytes8(std::uint32_t x) noexcept {
-    const std::uint64_t quads = (x / 10000) | (std::uint64_t{x % 10000} << 32);
-    const std::uint64_t hundreds = ((quads * 10486) >> 20) & 0x0000007F0000007Full;
-    const std::uint64_t pairs = hundreds | ((quads - hundreds * 100) << 16);
-    const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000Full;
-    return tens | ((pairs - tens * 10) << 8);
-}
-
 // Stores a word's bytes in memory order from its lowest byte up.
 inline void store_le(char* dst, std::uint64_t w) noexcept {
     if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
     std::memcpy(dst, &w, 8);
 }
-
-constexpr std::uint64_t ascii_zeros = 0x3030303030303030ull;
 
 // repr() of `a` (positive) from 2^-13 to 1e15, written to `p`, the range
 // where repr() writes the digits with a point and no exponent; returns the

@@ -6,8 +6,14 @@
 #include <Python.h>
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace orrery::leaves {
 
@@ -79,6 +85,95 @@ std::size_t str_repr_units(PyObject* s, const StrShape& shape, Unit* dst) noexce
 
 // Room needed by int_repr.
 inline constexpr std::size_t int_repr_bound = 24;
+
+// '0' in every byte.
+inline constexpr std::uint64_t ascii_zeros = 0x3030303030303030ull;
+
+// The 8 digits of x < 10^8, leading zeros included, as byte values 0-9 in
+// one word, the first digit in its lowest byte. Two groups of four in the
+// two 32-bit halves, each split into pairs in 16-bit lanes, each pair into
+// two digits in bytes; every lane's division by 100 or 10 is a
+// multiplication and a shift, exact for what the lane holds (x * 10486 >>
+// 20 is x / 100 below 10^4, x * 103 >> 10 is x / 10 below 100), and no
+// lane's product reaches the next lane.
+[[gnu::always_inline]] inline std::uint64_t digit_bytes8(std::uint32_t x) noexcept {
+    const std::uint64_t quads = (x / 10000) | (std::uint64_t{x % 10000} << 32);
+    const std::uint64_t hundreds = ((quads * 10486) >> 20) & 0x0000007F0000007Full;
+    const std::uint64_t pairs = hundreds | ((quads - hundreds * 100) << 16);
+    const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000Full;
+    return tens | ((pairs - tens * 10) << 8);
+}
+
+// Number of decimal digits of `u`, from its bit length: log10(2) ~ 1233 /
+// 4096, corrected by one comparison.
+inline unsigned decimal_digits(std::uint64_t u) noexcept {
+    static constexpr std::uint64_t powers[] = {
+        1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull, 100000000ull,
+        1000000000ull, 10000000000ull, 100000000000ull, 1000000000000ull, 10000000000000ull,
+        100000000000000ull, 1000000000000000ull, 10000000000000000ull, 100000000000000000ull,
+        1000000000000000000ull, 10000000000000000000ull};
+    const unsigned bits = 64 - static_cast<unsigned>(__builtin_clzll(u | 1));
+    unsigned digits = (bits * 1233) >> 12;
+    digits += u >= powers[digits];
+    return digits + (digits == 0);  // zero has one digit
+}
+
+// Writes 8 ASCII characters, the bytes of `w` from its lowest up, as units
+// at `p`.
+template <class Unit>
+[[gnu::always_inline]] inline void put_ascii8(Unit* p, std::uint64_t w) noexcept {
+    if constexpr (sizeof(Unit) == 1 && std::endian::native == std::endian::little) {
+        std::memcpy(p, &w, 8);
+        return;
+    }
+#if defined(__SSE2__)
+    if constexpr (sizeof(Unit) > 1) {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i units = _mm_unpacklo_epi8(_mm_cvtsi64_si128(static_cast<long long>(w)), zero);
+        if constexpr (sizeof(Unit) == 2) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), units);
+        } else {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_unpacklo_epi16(units, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p) + 1, _mm_unpackhi_epi16(units, zero));
+        }
+        return;
+    }
+#endif
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<Unit>((w >> (8 * i)) & 0xFF);
+}
+
+// Writes repr() of a value that fits a signed 64-bit integer as units at
+// `p`, with room for int_repr_bound units; returns how many. The digits are
+// made in registers, eight at a time, and each group is written in one go:
+// text made in memory a byte at a time and then read back in wider loads
+// would wait for those stores to complete.
+template <class Unit>
+[[gnu::always_inline]] inline std::size_t int_units(long long v, Unit* p) noexcept {
+    constexpr std::uint64_t e8 = 100000000ull;
+    std::uint64_t u = static_cast<std::uint64_t>(v);
+    const bool negative = v < 0;
+    p[0] = '-';
+    p += negative;
+    if (negative) u = 0 - u;
+    const unsigned count = decimal_digits(u);
+    // Each group but the last starts with the zeros above the value's
+    // digits shifted out, and its last units are overwritten by the next.
+    unsigned left = count;
+    if (left > 16) {
+        put_ascii8(p, (digit_bytes8(static_cast<std::uint32_t>(u / (e8 * e8))) | ascii_zeros) >> (8 * (24 - left)));
+        p += left - 16;
+        u %= e8 * e8;
+        left = 16;
+    }
+    if (left > 8) {
+        put_ascii8(p, (digit_bytes8(static_cast<std::uint32_t>(u / e8)) | ascii_zeros) >> (8 * (16 - left)));
+        p += left - 8;
+        u %= e8;
+        left = 8;
+    }
+    put_ascii8(p, (digit_bytes8(static_cast<std::uint32_t>(u)) | ascii_zeros) >> (8 * (8 - left)));
+    return negative + count;
+}
 
 // Writes repr() of a value that fits a signed 64-bit integer.
 std::size_t int_repr(long long v, char* dst) noexcept;

@@ -242,7 +242,10 @@ private:
         } else if (type == &PyLong_Type) {
             long long v = 0;
             if (!leaves::small_int_value(obj, v)) return Leaf::other;
-            st = out.write_generated(leaves::int_repr_bound, [v](char* dst) { return leaves::int_repr(v, dst); });
+            if constexpr (requires { out.write_int(v); })
+                st = out.write_int(v);
+            else
+                st = out.write_generated(leaves::int_repr_bound, [v](char* dst) { return leaves::int_repr(v, dst); });
         } else if (obj == Py_None) {
             st = out.write_fmt(std::string_view("None"));
         } else if (type == &PyBool_Type) {

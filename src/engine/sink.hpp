@@ -16,6 +16,7 @@
 
 #include "boundary/io_error.hpp"
 #include "boundary/ref.hpp"
+#include "engine/leaves.hpp"
 #include "engine/str_scan.hpp"
 
 namespace orrery {
@@ -123,6 +124,17 @@ public:
         return {};
     }
 
+    // repr() of an int that fits a signed 64-bit integer, written in the
+    // result's own width.
+    [[gnu::always_inline]] IoStatus write_int(long long v) {
+        unsigned char* p = reserve(leaves::int_repr_bound);
+        switch (unit_) {
+            case 1: size_ += leaves::int_units(v, reinterpret_cast<Py_UCS1*>(p)); break;
+            case 2: size_ += leaves::int_units(v, reinterpret_cast<Py_UCS2*>(p)); break;
+            default: size_ += leaves::int_units(v, reinterpret_cast<Py_UCS4*>(p)); break;
+        }
+        return {};
+    }
     // Writes repr() of an exact str. Returns false, writing nothing, when the
     // string is too long to be escaped here. ASCII strs, the common case,
     // go to a function of their own; either function goes on to the writer
