@@ -63,6 +63,21 @@ def test_one_special_character_in_text_of_every_length(lead, filler, special):
 
 
 @pytest.mark.parametrize("lead", RESULT_WIDTHS)
+@pytest.mark.parametrize("filler", [*FILLERS, "\u0431\u6771"])
+@pytest.mark.parametrize("pair", ["\\\\", "'\"", "\n\x85", "\u2028'", "\ufeff\ud800", "\U000e0001\\", "\xad\x7f"])
+def test_two_escapes_at_every_distance(lead, filler, pair):
+    # Text that needs escapes is copied a block at a time up to the next
+    # character repr() escapes, and goes on from the one after it: two such
+    # characters at every distance and position, in text from shorter than
+    # a block to several blocks long (with letters of distant scripts, each
+    # looked up, for the last filler).
+    first, second = pair
+    values = [filler * k + first + filler * gap + second + filler * tail
+              for k in range(20) for gap in range(20) for tail in (0, 1, 7, 16, 17)]
+    assert_same_as_repr(values, lead)
+
+
+@pytest.mark.parametrize("lead", RESULT_WIDTHS)
 @pytest.mark.parametrize("filler", FILLERS)
 def test_plain_text_of_every_length_with_quotes(lead, filler):
     values = []

@@ -161,6 +161,24 @@ inline Out* put_escape(Out* p, char letter) {
     return p + 2;
 }
 
+// Writes how repr() shows a character that it escapes (or, below DEL, one
+// that it shows as itself), `quote` being the quote it uses.
+template <class Out>
+inline Out* put_escaped(Out* p, Py_UCS4 c, char quote) {
+    if (c == static_cast<Py_UCS4>(quote) || c == '\\') return put_escape(p, static_cast<char>(c));
+    if (c == '\t') return put_escape(p, 't');
+    if (c == '\n') return put_escape(p, 'n');
+    if (c == '\r') return put_escape(p, 'r');
+    if (c < ' ' || c == 0x7F) return put_hex(put_escape(p, 'x'), c, 2);
+    if (c < 0x7F) {
+        *p++ = static_cast<Out>(c);
+        return p;
+    }
+    if (c <= 0xFF) return put_hex(put_escape(p, 'x'), c, 2);
+    if (c <= 0xFFFF) return put_hex(put_escape(p, 'u'), c, 4);
+    return put_hex(put_escape(p, 'U'), c, 8);
+}
+
 // The characters of repr(s) between its quotes for data[from, to), one at a
 // time.
 template <class Char, class Out>
@@ -170,26 +188,10 @@ Out* escape_chars(const Char* data, Py_ssize_t from, Py_ssize_t to, char quote, 
         const Py_UCS4 c = data[i];
         if (c < 0x7F && !ascii_special[c]) {
             *p++ = static_cast<Out>(c);
-        } else if (c == static_cast<Py_UCS4>(quote) || c == '\\') {
-            p = put_escape(p, static_cast<char>(c));
-        } else if (c == '\t') {
-            p = put_escape(p, 't');
-        } else if (c == '\n') {
-            p = put_escape(p, 'n');
-        } else if (c == '\r') {
-            p = put_escape(p, 'r');
-        } else if (c < ' ' || c == 0x7F) {
-            p = put_hex(put_escape(p, 'x'), c, 2);
-        } else if (c < 0x7F) {
-            *p++ = static_cast<Out>(c);
-        } else if (printable(bits, c)) {
+        } else if (c > 0x7F && printable(bits, c)) {
             p = put_raw(p, c);
-        } else if (c <= 0xFF) {
-            p = put_hex(put_escape(p, 'x'), c, 2);
-        } else if (c <= 0xFFFF) {
-            p = put_hex(put_escape(p, 'u'), c, 4);
         } else {
-            p = put_hex(put_escape(p, 'U'), c, 8);
+            p = put_escaped(p, c, quote);
         }
     }
     return p;
@@ -258,6 +260,127 @@ Out* escape_all(const Char* data, Py_ssize_t n, char quote, Out* p) {
 #endif
     return escape_chars(data, i, n, quote, p);
 }
+
+#if defined(__SSE2__)
+// Which characters of 16 bytes of text repr() escapes, as lanes of all ones:
+// `special`, those it always escapes (ASCII controls, DEL, backslash,
+// `quote`, and the characters of Latin-1 it does not print); `beyond`, the
+// characters of 2- and 4-byte text beyond ASCII, escaped unless printable.
+template <class Char>
+inline void escapes_of(__m128i v, __m128i quote, __m128i& special, __m128i& beyond) {
+    if constexpr (sizeof(Char) == 1) {
+        // The controls of both halves at once: the low seven bits below 0x20.
+        const auto eq = [v](int c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(c))); };
+        special = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(_mm_and_si128(v, _mm_set1_epi8(0x7F)), _mm_set1_epi8(0x20)),
+                                            _mm_or_si128(eq(0x7F), eq(0xA0))),
+                               _mm_or_si128(_mm_or_si128(eq(0xAD), eq('\\')), _mm_cmpeq_epi8(v, quote)));
+        beyond = _mm_setzero_si128();
+    } else if constexpr (sizeof(Char) == 2) {
+        // Signed comparisons of the characters with the top bit flipped
+        // order them as unsigned ones.
+        const __m128i flipped = _mm_xor_si128(v, _mm_set1_epi16(-0x8000));
+        special = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi16(flipped, _mm_set1_epi16(0x20 - 0x8000)),
+                                            _mm_cmpeq_epi16(v, _mm_set1_epi16(0x7F))),
+                               _mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16('\\')), _mm_cmpeq_epi16(v, quote)));
+        beyond = _mm_cmpgt_epi16(flipped, _mm_set1_epi16(0x7F - 0x8000));
+    } else {
+        // Code points are at most 0x10FFFF: signed comparisons hold.
+        special = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi32(v, _mm_set1_epi32(0x20)),
+                                            _mm_cmpeq_epi32(v, _mm_set1_epi32(0x7F))),
+                               _mm_or_si128(_mm_cmpeq_epi32(v, _mm_set1_epi32('\\')), _mm_cmpeq_epi32(v, quote)));
+        beyond = _mm_cmpgt_epi32(v, _mm_set1_epi32(0x7F));
+    }
+}
+
+// One bit per character, in order, of lanes of all ones in `m`, the
+// registers holding 16 characters of type Char.
+template <class Char>
+inline unsigned char_bits(const __m128i* m) {
+    __m128i bytes;
+    if constexpr (sizeof(Char) == 1) bytes = m[0];
+    else if constexpr (sizeof(Char) == 2) bytes = _mm_packs_epi16(m[0], m[1]);
+    else bytes = _mm_packs_epi16(_mm_packs_epi32(m[0], m[1]), _mm_packs_epi32(m[2], m[3]));
+    return static_cast<unsigned>(_mm_movemask_epi8(bytes));
+}
+
+// Where copying a block stops: the first of the characters (bits as
+// char_bits) that repr() escapes, as its bit; 0 for none. Those beyond
+// ASCII before the first special one are looked up one by one.
+template <class Char>
+inline unsigned first_escaped(const PrintableBits& bits, const Char* at, unsigned special, unsigned beyond) {
+    for (unsigned b = beyond & (special - 1) & ~special; b != 0; b &= b - 1)
+        if (!printable(bits, at[__builtin_ctz(b)])) return b & -b;
+    return special & -special;
+}
+
+// The characters of repr(s) between its quotes for data[from, n), as units
+// of type Out at least as wide as Char, for text that needs escapes: 16
+// characters are copied at a time, up to the next character repr()
+// escapes, from which the next block starts. Less than 16 characters from
+// the end, the same in single registers, the last one ending at the text's
+// end, its lanes still to write moved to the front. Writes up to 15 units
+// past the end.
+template <class Char, class Out>
+Out* escape_blocks(const Char* data, std::size_t from, std::size_t n, char quote, Out* p) {
+    static_assert(sizeof(Char) <= sizeof(Out));
+    constexpr std::size_t lanes = 16 / sizeof(Char);
+    if (n < lanes) return escape_chars(data, static_cast<Py_ssize_t>(from), static_cast<Py_ssize_t>(n), quote, p);
+    const auto load = [](const void* at) { return _mm_loadu_si128(static_cast<const __m128i*>(at)); };
+    const __m128i q = sizeof(Char) == 1   ? _mm_set1_epi8(quote)
+                      : sizeof(Char) == 2 ? _mm_set1_epi16(quote)
+                                          : _mm_set1_epi32(quote);
+    const PrintableBits& bits = printable_bits<Char>();
+    std::size_t i = from;
+    // Steps to the character after the one `stop` marks, having written it.
+    const auto escape_at = [&](unsigned stop) {
+        const auto k = static_cast<std::size_t>(__builtin_ctz(stop));
+        p = put_escaped(p + k, data[i + k], quote);
+        i += k + 1;
+    };
+    while (i + 16 <= n) {
+        __m128i v[sizeof(Char)], special[sizeof(Char)], beyond[sizeof(Char)];
+        for (std::size_t k = 0; k < sizeof(Char); ++k) {
+            v[k] = load(data + i + k * lanes);
+            escapes_of<Char>(v[k], q, special[k], beyond[k]);
+        }
+        const unsigned stop = first_escaped(bits, data + i, char_bits<Char>(special), char_bits<Char>(beyond));
+        for (std::size_t k = 0; k < sizeof(Char); ++k) strscan::store16<Char>(p + k * lanes, v[k]);
+        if (stop == 0) {
+            p += 16;
+            i += 16;
+        } else {
+            escape_at(stop);
+        }
+    }
+    while (i < n) {
+        __m128i v;
+        std::size_t count = lanes;
+        if (i + lanes <= n) {
+            v = load(data + i);
+        } else {
+            count = n - i;
+            const std::size_t move = (lanes - count) * sizeof(Char);
+            v = _mm_or_si128(strscan::shift_down(load(data + n - lanes), move),
+                             load(strscan::filler_bytes<Char>.data() + move));
+        }
+        __m128i special, beyond;
+        escapes_of<Char>(v, q, special, beyond);
+        const auto one = [](__m128i m) {
+            __m128i r[sizeof(Char)] = {m};
+            return char_bits<Char>(r) & ((1u << lanes) - 1);
+        };
+        const unsigned stop = first_escaped(bits, data + i, one(special), one(beyond));
+        strscan::store16<Char>(p, v);
+        if (stop == 0) {
+            p += count;
+            i += count;
+        } else {
+            escape_at(stop);
+        }
+    }
+    return p;
+}
+#endif
 
 // Calls `f(chars, length)` with the string's characters in their stored width.
 template <class F>
@@ -381,7 +504,13 @@ std::size_t str_repr_units(PyObject* s, const StrShape& shape, Unit* dst) noexce
     if (shape.plain) {
         p = copy_text(s, p);
     } else {
-        p = with_chars(s, [&](const auto* data, Py_ssize_t n) { return escape_all(data, n, shape.quote, p); });
+        p = with_chars(s, [&](const auto* data, Py_ssize_t n) {
+#if defined(__SSE2__)
+            if constexpr (sizeof(*data) <= sizeof(Unit))
+                return escape_blocks(data, 0, static_cast<std::size_t>(n), shape.quote, p);
+#endif
+            return escape_all(data, n, shape.quote, p);
+        });
     }
     *p++ = static_cast<Unit>(shape.quote);
     return static_cast<std::size_t>(p - dst);
