@@ -222,6 +222,20 @@ def test_every_code_point_among_characters_of_distant_scripts(lead, far):
     assert_same_as_repr(values, lead)
 
 
+@pytest.mark.parametrize("lead", ["", "\U0001f600"])
+@pytest.mark.parametrize("far", ["\u6771", "\U0001f680", "\U00020000"])
+@pytest.mark.parametrize("odd", ["\u0378", "\u2028", "\ud800", "\U000e0001", "\U0001fffe", "\u0431"])
+def test_one_character_anywhere_in_long_text_of_distant_scripts(lead, far, odd):
+    # Long text spanning distant scripts is looked up 16 characters at a
+    # time, only where a block holds a character beyond ASCII: one character
+    # (not printable, but for the last) at every position of such text, in
+    # blocks of ASCII and of other scripts, and in the characters after the
+    # last whole block.
+    text = ("word \xe9t\xe9 " + far + " text of prose ") * 8
+    values = [text[:k] + odd + text[k + 1:n] for n in (64, 65, 79, 96) for k in range(n)]
+    assert_same_as_repr(values, lead)
+
+
 @pytest.mark.parametrize("lead", RESULT_WIDTHS)
 @pytest.mark.parametrize("filler", FILLERS)
 @pytest.mark.parametrize("tail", ["", "'", "\n", "\u0378", "\U0001f680\xe0"])

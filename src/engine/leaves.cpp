@@ -262,6 +262,17 @@ Out* escape_all(const Char* data, Py_ssize_t n, char quote, Out* p) {
 }
 
 #if defined(__SSE2__)
+// The characters beyond ASCII of 16 bytes of 2- or 4-byte text, as lanes of
+// all ones.
+template <class Char>
+inline __m128i beyond_ascii(__m128i v) {
+    // Signed comparisons: of 2-byte characters with the top bit flipped,
+    // which orders them as unsigned ones; of code points, at most 0x10FFFF.
+    if constexpr (sizeof(Char) == 2)
+        return _mm_cmpgt_epi16(_mm_xor_si128(v, _mm_set1_epi16(-0x8000)), _mm_set1_epi16(0x7F - 0x8000));
+    else return _mm_cmpgt_epi32(v, _mm_set1_epi32(0x7F));
+}
+
 // Which characters of 16 bytes of text repr() escapes, as lanes of all ones:
 // `special`, those it always escapes (ASCII controls, DEL, backslash,
 // `quote`, and the characters of Latin-1 it does not print); `beyond`, the
@@ -282,13 +293,13 @@ inline void escapes_of(__m128i v, __m128i quote, __m128i& special, __m128i& beyo
         special = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi16(flipped, _mm_set1_epi16(0x20 - 0x8000)),
                                             _mm_cmpeq_epi16(v, _mm_set1_epi16(0x7F))),
                                _mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16('\\')), _mm_cmpeq_epi16(v, quote)));
-        beyond = _mm_cmpgt_epi16(flipped, _mm_set1_epi16(0x7F - 0x8000));
+        beyond = beyond_ascii<Char>(v);
     } else {
         // Code points are at most 0x10FFFF: signed comparisons hold.
         special = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi32(v, _mm_set1_epi32(0x20)),
                                             _mm_cmpeq_epi32(v, _mm_set1_epi32(0x7F))),
                                _mm_or_si128(_mm_cmpeq_epi32(v, _mm_set1_epi32('\\')), _mm_cmpeq_epi32(v, quote)));
-        beyond = _mm_cmpgt_epi32(v, _mm_set1_epi32(0x7F));
+        beyond = beyond_ascii<Char>(v);
     }
 }
 
@@ -427,21 +438,51 @@ template <class Char>
     return true;
 }
 
-// printable_chars, for text whose characters all lie below bits_end when
-// InPlanes.
+// The printability bytes of data[from, n) ANDed: 1 when every character is
+// printable, for text whose characters all lie below bits_end when
+// InPlanes. No branch per character: every code point from bits_end on
+// reads the 0 at bits_end.
 template <class Char, bool InPlanes>
-inline bool printable_chars_of(const Char* data, std::size_t n) noexcept {
-    (void)printable_bits<Char>();
+inline unsigned printable_run(const Char* data, std::size_t from, std::size_t n) noexcept {
     const std::uint8_t* bytes = printable_storage.bytes.data();
-    // No branch per character: the bytes of all are combined, every code
-    // point from bits_end on reading the 0 at bits_end.
     unsigned all = 1;
 #pragma GCC unroll 4
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = from; i < n; ++i) {
         Py_UCS4 c = data[i];
         if constexpr (sizeof(Char) == 4 && !InPlanes) c = std::min(c, bits_end);
         all &= bytes[c];
     }
+    return all;
+}
+
+// printable_run of long 2- or 4-byte text: such text of several scripts is
+// mostly prose, mostly ASCII, so it is read 16 characters at a time, of
+// which only those beyond ASCII are looked up.
+template <class Char, bool InPlanes>
+[[gnu::noinline]] unsigned printable_prose(const Char* data, std::size_t n) noexcept {
+    unsigned all = 1;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= n; i += 16) {
+        __m128i beyond[sizeof(Char)];
+        for (std::size_t k = 0; k < sizeof(Char); ++k)
+            beyond[k] = beyond_ascii<Char>(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + k * (16 / sizeof(Char)))));
+        for (unsigned b = char_bits<Char>(beyond); b != 0; b &= b - 1)
+            all &= printable_run<Char, InPlanes>(data + i + __builtin_ctz(b), 0, 1);
+    }
+#endif
+    return all & printable_run<Char, InPlanes>(data, i, n);
+}
+
+// printable_chars, for text whose characters all lie below bits_end when
+// InPlanes. Short text, often a few letters beyond ASCII alone, is looked
+// up whole.
+template <class Char, bool InPlanes>
+inline bool printable_chars_of(const Char* data, std::size_t n) noexcept {
+    (void)printable_bits<Char>();
+    const unsigned all = sizeof(Char) > 1 && n >= 64 ? printable_prose<Char, InPlanes>(data, n)
+                                                     : printable_run<Char, InPlanes>(data, 0, n);
     if (all != 0) [[likely]]
         return true;
     if constexpr (sizeof(Char) == 4 && !InPlanes) return printable_chars_beyond(data, n);

@@ -288,7 +288,7 @@ bool MemorySink::write_fitting(MemorySink& m, PyObject* s) {
         m.size_ += n + 2;
         return true;
     }
-    if (quote & check_chars) return write_checked<Char, Unit>(m, s, quote);
+    if (quote & check_chars) return write_checked<Char, Unit>(m, s, text, n, quote);
     return m.append_escaped(s, n, static_cast<char>(quote));
 }
 
@@ -300,9 +300,8 @@ template <class Char, class Unit, bool Ascii>
 }
 
 template <class Char, class Unit>
-[[gnu::noinline]] bool MemorySink::write_checked(MemorySink& m, PyObject* s, unsigned plain) {
-    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-    const auto* text = static_cast<const Char*>(PyUnicode_DATA(s));
+[[gnu::noinline]] bool MemorySink::write_checked(MemorySink& m, PyObject* s, const Char* text, std::size_t n,
+                                                 unsigned plain) {
     const char quote = static_cast<char>(plain);
     bool printable;
     if constexpr (sizeof(Char) == 4) {
