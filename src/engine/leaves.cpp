@@ -464,12 +464,11 @@ template <class Char, bool InPlanes>
     std::size_t i = 0;
 #if defined(__SSE2__)
     for (; i + 16 <= n; i += 16) {
-        __m128i beyond[sizeof(Char)];
+        __m128i beyond = _mm_setzero_si128();
         for (std::size_t k = 0; k < sizeof(Char); ++k)
-            beyond[k] = beyond_ascii<Char>(
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + k * (16 / sizeof(Char)))));
-        for (unsigned b = char_bits<Char>(beyond); b != 0; b &= b - 1)
-            all &= printable_run<Char, InPlanes>(data + i + __builtin_ctz(b), 0, 1);
+            beyond = _mm_or_si128(beyond, beyond_ascii<Char>(_mm_loadu_si128(
+                                              reinterpret_cast<const __m128i*>(data + i + k * (16 / sizeof(Char))))));
+        if (_mm_movemask_epi8(beyond) != 0) all &= printable_run<Char, InPlanes>(data + i, 0, 16);
     }
 #endif
     return all & printable_run<Char, InPlanes>(data, i, n);
