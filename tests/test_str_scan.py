@@ -248,6 +248,17 @@ def test_strs_written_as_the_storage_grows(lead, filler, tail):
         assert_same_as_repr(values, lead)
 
 
+@pytest.mark.parametrize("lead", RESULT_WIDTHS)
+@pytest.mark.parametrize("filler", FILLERS)
+def test_escaped_strs_written_as_the_storage_grows(lead, filler):
+    # A str that needs escapes keeps the copy its scan made up to its first
+    # escape, unless the storage grew (and moved) to make room for them:
+    # long strs escaped at their end, of lengths that make the storage run
+    # out of room at every point of one.
+    values = [filler * (i % 301) + "\\" + filler * (i % 3) for i in range(2500)]
+    assert_same_as_repr(values, lead)
+
+
 @pytest.mark.parametrize("escaped", [False, True])
 def test_strs_of_every_width_in_every_order(escaped):
     # The writer of each kind of str follows the result's width as it

@@ -330,9 +330,10 @@ inline unsigned first_escaped(const PrintableBits& bits, const Char* at, unsigne
 // escapes, from which the next block starts. Less than 16 characters from
 // the end, the same in single registers, the last one ending at the text's
 // end, its lanes still to write moved to the front. Writes up to 15 units
-// past the end.
+// past the end. When `copied`, the text is already at `p` (from `from` on):
+// the blocks before the first escaped character are only read.
 template <class Char, class Out>
-Out* escape_blocks(const Char* data, std::size_t from, std::size_t n, char quote, Out* p) {
+Out* escape_blocks(const Char* data, std::size_t from, std::size_t n, char quote, Out* p, bool copied) {
     static_assert(sizeof(Char) <= sizeof(Out));
     constexpr std::size_t lanes = 16 / sizeof(Char);
     if (n < lanes) return escape_chars(data, static_cast<Py_ssize_t>(from), static_cast<Py_ssize_t>(n), quote, p);
@@ -348,21 +349,29 @@ Out* escape_blocks(const Char* data, std::size_t from, std::size_t n, char quote
         p = put_escaped(p + k, data[i + k], quote);
         i += k + 1;
     };
-    while (i + 16 <= n) {
+    // A block of 16 characters from i: whether one is escaped (having
+    // written up to it and stepped past it), written when `Store`.
+    const auto block = [&](auto store) {
         __m128i v[sizeof(Char)], special[sizeof(Char)], beyond[sizeof(Char)];
         for (std::size_t k = 0; k < sizeof(Char); ++k) {
             v[k] = load(data + i + k * lanes);
             escapes_of<Char>(v[k], q, special[k], beyond[k]);
         }
         const unsigned stop = first_escaped(bits, data + i, char_bits<Char>(special), char_bits<Char>(beyond));
-        for (std::size_t k = 0; k < sizeof(Char); ++k) strscan::store16<Char>(p + k * lanes, v[k]);
+        if constexpr (store.value)
+            for (std::size_t k = 0; k < sizeof(Char); ++k) strscan::store16<Char>(p + k * lanes, v[k]);
         if (stop == 0) {
             p += 16;
             i += 16;
-        } else {
-            escape_at(stop);
+            return false;
         }
-    }
+        escape_at(stop);
+        return true;
+    };
+    if (copied)
+        while (i + 16 <= n && !block(std::false_type{})) {
+        }
+    while (i + 16 <= n) block(std::true_type{});
     while (i < n) {
         __m128i v;
         std::size_t count = lanes;
@@ -538,7 +547,7 @@ StrShape str_shape(PyObject* s) noexcept {
 }
 
 template <class Unit>
-std::size_t str_repr_units(PyObject* s, const StrShape& shape, Unit* dst) noexcept {
+std::size_t str_repr_units(PyObject* s, const StrShape& shape, Unit* dst, bool copied) noexcept {
     Unit* p = dst;
     *p++ = static_cast<Unit>(shape.quote);
     if (shape.plain) {
@@ -547,7 +556,7 @@ std::size_t str_repr_units(PyObject* s, const StrShape& shape, Unit* dst) noexce
         p = with_chars(s, [&](const auto* data, Py_ssize_t n) {
 #if defined(__SSE2__)
             if constexpr (sizeof(*data) <= sizeof(Unit))
-                return escape_blocks(data, 0, static_cast<std::size_t>(n), shape.quote, p);
+                return escape_blocks(data, 0, static_cast<std::size_t>(n), shape.quote, p, copied);
 #endif
             return escape_all(data, n, shape.quote, p);
         });
@@ -556,9 +565,9 @@ std::size_t str_repr_units(PyObject* s, const StrShape& shape, Unit* dst) noexce
     return static_cast<std::size_t>(p - dst);
 }
 
-template std::size_t str_repr_units<Py_UCS1>(PyObject*, const StrShape&, Py_UCS1*) noexcept;
-template std::size_t str_repr_units<Py_UCS2>(PyObject*, const StrShape&, Py_UCS2*) noexcept;
-template std::size_t str_repr_units<Py_UCS4>(PyObject*, const StrShape&, Py_UCS4*) noexcept;
+template std::size_t str_repr_units<Py_UCS1>(PyObject*, const StrShape&, Py_UCS1*, bool) noexcept;
+template std::size_t str_repr_units<Py_UCS2>(PyObject*, const StrShape&, Py_UCS2*, bool) noexcept;
+template std::size_t str_repr_units<Py_UCS4>(PyObject*, const StrShape&, Py_UCS4*, bool) noexcept;
 
 std::size_t str_repr(PyObject* s, char* dst) noexcept {
     const StrShape shape = str_shape(s);

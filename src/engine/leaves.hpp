@@ -76,8 +76,10 @@ inline bool printable_text(const Char* data, std::size_t n, Py_UCS4 low, Py_UCS4
 
 // Writes repr(s) as code units of type Unit (wide enough for shape.maxchar)
 // to `dst`, with room for str_repr_bound(s) units; returns how many.
+// `copied` says the text is already at dst + 1 as it is: escaped text is
+// then kept up to its first escaped character.
 template <class Unit>
-std::size_t str_repr_units(PyObject* s, const StrShape& shape, Unit* dst) noexcept;
+std::size_t str_repr_units(PyObject* s, const StrShape& shape, Unit* dst, bool copied = false) noexcept;
 
 // Room needed by int_repr.
 inline constexpr std::size_t int_repr_bound = 24;

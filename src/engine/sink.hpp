@@ -391,7 +391,8 @@ private:
     // Sets the writers for the result's width.
     void choose_str_writers();
     // Writes repr() of `s`, `n` characters long, whose text holds a
-    // character that is escaped; `quote` is the one repr() uses.
+    // character that is escaped; `quote` is the one repr() uses. The scan
+    // that found it has copied the text past the result, one unit in.
     bool append_escaped(PyObject* s, std::size_t n, char quote);
     void grow(std::size_t n);
     void replace_storage(std::size_t cap, Py_UCS4 maxchar);
