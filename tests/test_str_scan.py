@@ -78,6 +78,16 @@ def test_two_escapes_at_every_distance(lead, filler, pair):
 
 
 @pytest.mark.parametrize("lead", RESULT_WIDTHS)
+@pytest.mark.parametrize("escaped", ["\x00", "\\", "\x85", "\ufeff", "\U000e0001"])
+def test_text_of_escapes_only(lead, escaped):
+    # Every character escaped, so repr() is as long as it gets for the
+    # text's length and width: the room made for it, written in blocks past
+    # the text's end, at every length about the block sizes.
+    values = [escaped * n + tail for n in range(1, 70) for tail in ("", "a", "\u0431")]
+    assert_same_as_repr(values, lead)
+
+
+@pytest.mark.parametrize("lead", RESULT_WIDTHS)
 @pytest.mark.parametrize("filler", FILLERS)
 def test_plain_text_of_every_length_with_quotes(lead, filler):
     values = []
