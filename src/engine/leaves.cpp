@@ -349,8 +349,8 @@ Out* escape_blocks(const Char* data, std::size_t from, std::size_t n, char quote
         p = put_escaped(p + k, data[i + k], quote);
         i += k + 1;
     };
-    // A block of 16 characters from i: whether one is escaped (having
-    // written up to it and stepped past it), written when `Store`.
+    // A block of 16 characters from i, its characters written when `store`
+    // holds: whether one is escaped (having written it and stepped past).
     const auto block = [&](auto store) {
         __m128i v[sizeof(Char)], special[sizeof(Char)], beyond[sizeof(Char)];
         for (std::size_t k = 0; k < sizeof(Char); ++k) {
