@@ -63,6 +63,31 @@ def test_one_special_character_in_text_of_every_length(lead, filler, special):
 
 
 @pytest.mark.parametrize("lead", RESULT_WIDTHS)
+@pytest.mark.parametrize("filler", [*FILLERS, "\u0431\u6771"])
+@pytest.mark.parametrize("pair", ["\\\\", "'\"", "\n\x85", "\u2028'", "\ufeff\ud800", "\U000e0001\\", "\xad\x7f"])
+def test_two_escapes_at_every_distance(lead, filler, pair):
+    # Text that needs escapes is copied a block at a time up to the next
+    # character repr() escapes, and goes on from the one after it: two such
+    # characters at every distance and position, in text from shorter than
+    # a block to several blocks long (with letters of distant scripts, each
+    # looked up, for the last filler).
+    first, second = pair
+    values = [filler * k + first + filler * gap + second + filler * tail
+              for k in range(20) for gap in range(20) for tail in (0, 1, 7, 16, 17)]
+    assert_same_as_repr(values, lead)
+
+
+@pytest.mark.parametrize("lead", RESULT_WIDTHS)
+@pytest.mark.parametrize("escaped", ["\x00", "\\", "\x85", "\ufeff", "\U000e0001"])
+def test_text_of_escapes_only(lead, escaped):
+    # Every character escaped, so repr() is as long as it gets for the
+    # text's length and width: the room made for it, written in blocks past
+    # the text's end, at every length about the block sizes.
+    values = [escaped * n + tail for n in range(1, 70) for tail in ("", "a", "\u0431")]
+    assert_same_as_repr(values, lead)
+
+
+@pytest.mark.parametrize("lead", RESULT_WIDTHS)
 @pytest.mark.parametrize("filler", FILLERS)
 def test_plain_text_of_every_length_with_quotes(lead, filler):
     values = []
@@ -207,6 +232,20 @@ def test_every_code_point_among_characters_of_distant_scripts(lead, far):
     assert_same_as_repr(values, lead)
 
 
+@pytest.mark.parametrize("lead", ["", "\U0001f600"])
+@pytest.mark.parametrize("far", ["\u6771", "\U0001f680", "\U00020000"])
+@pytest.mark.parametrize("odd", ["\u0378", "\u2028", "\ud800", "\U000e0001", "\U0001fffe", "\u0431"])
+def test_one_character_anywhere_in_long_text_of_distant_scripts(lead, far, odd):
+    # Long text spanning distant scripts is looked up 16 characters at a
+    # time, only where a block holds a character beyond ASCII: one character
+    # (not printable, but for the last) at every position of such text, in
+    # blocks of ASCII and of other scripts, and in the characters after the
+    # last whole block.
+    text = ("word \xe9t\xe9 " + far + " text of prose ") * 8
+    values = [text[:k] + odd + text[k + 1:n] for n in (64, 65, 79, 96) for k in range(n)]
+    assert_same_as_repr(values, lead)
+
+
 @pytest.mark.parametrize("lead", RESULT_WIDTHS)
 @pytest.mark.parametrize("filler", FILLERS)
 @pytest.mark.parametrize("tail", ["", "'", "\n", "\u0378", "\U0001f680\xe0"])
@@ -217,6 +256,17 @@ def test_strs_written_as_the_storage_grows(lead, filler, tail):
     for count in (3, 40, 700):
         values = [filler * (i % 37) + tail for i in range(count)]
         assert_same_as_repr(values, lead)
+
+
+@pytest.mark.parametrize("lead", RESULT_WIDTHS)
+@pytest.mark.parametrize("filler", FILLERS)
+def test_escaped_strs_written_as_the_storage_grows(lead, filler):
+    # A str that needs escapes keeps the copy its scan made up to its first
+    # escape, unless the storage grew (and moved) to make room for them:
+    # long strs escaped at their end, of lengths that make the storage run
+    # out of room at every point of one.
+    values = [filler * (i % 301) + "\\" + filler * (i % 3) for i in range(2500)]
+    assert_same_as_repr(values, lead)
 
 
 @pytest.mark.parametrize("escaped", [False, True])

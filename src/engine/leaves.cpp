@@ -161,6 +161,24 @@ inline Out* put_escape(Out* p, char letter) {
     return p + 2;
 }
 
+// Writes how repr() shows a character that it escapes (or, below DEL, one
+// that it shows as itself), `quote` being the quote it uses.
+template <class Out>
+inline Out* put_escaped(Out* p, Py_UCS4 c, char quote) {
+    if (c == static_cast<Py_UCS4>(quote) || c == '\\') return put_escape(p, static_cast<char>(c));
+    if (c == '\t') return put_escape(p, 't');
+    if (c == '\n') return put_escape(p, 'n');
+    if (c == '\r') return put_escape(p, 'r');
+    if (c < ' ' || c == 0x7F) return put_hex(put_escape(p, 'x'), c, 2);
+    if (c < 0x7F) {
+        *p++ = static_cast<Out>(c);
+        return p;
+    }
+    if (c <= 0xFF) return put_hex(put_escape(p, 'x'), c, 2);
+    if (c <= 0xFFFF) return put_hex(put_escape(p, 'u'), c, 4);
+    return put_hex(put_escape(p, 'U'), c, 8);
+}
+
 // The characters of repr(s) between its quotes for data[from, to), one at a
 // time.
 template <class Char, class Out>
@@ -170,26 +188,10 @@ Out* escape_chars(const Char* data, Py_ssize_t from, Py_ssize_t to, char quote, 
         const Py_UCS4 c = data[i];
         if (c < 0x7F && !ascii_special[c]) {
             *p++ = static_cast<Out>(c);
-        } else if (c == static_cast<Py_UCS4>(quote) || c == '\\') {
-            p = put_escape(p, static_cast<char>(c));
-        } else if (c == '\t') {
-            p = put_escape(p, 't');
-        } else if (c == '\n') {
-            p = put_escape(p, 'n');
-        } else if (c == '\r') {
-            p = put_escape(p, 'r');
-        } else if (c < ' ' || c == 0x7F) {
-            p = put_hex(put_escape(p, 'x'), c, 2);
-        } else if (c < 0x7F) {
-            *p++ = static_cast<Out>(c);
-        } else if (printable(bits, c)) {
+        } else if (c > 0x7F && printable(bits, c)) {
             p = put_raw(p, c);
-        } else if (c <= 0xFF) {
-            p = put_hex(put_escape(p, 'x'), c, 2);
-        } else if (c <= 0xFFFF) {
-            p = put_hex(put_escape(p, 'u'), c, 4);
         } else {
-            p = put_hex(put_escape(p, 'U'), c, 8);
+            p = put_escaped(p, c, quote);
         }
     }
     return p;
@@ -259,6 +261,147 @@ Out* escape_all(const Char* data, Py_ssize_t n, char quote, Out* p) {
     return escape_chars(data, i, n, quote, p);
 }
 
+#if defined(__SSE2__)
+// The characters beyond ASCII of 16 bytes of 2- or 4-byte text, as lanes of
+// all ones.
+template <class Char>
+inline __m128i beyond_ascii(__m128i v) {
+    // Signed comparisons: of 2-byte characters with the top bit flipped,
+    // which orders them as unsigned ones; of code points, at most 0x10FFFF.
+    if constexpr (sizeof(Char) == 2)
+        return _mm_cmpgt_epi16(_mm_xor_si128(v, _mm_set1_epi16(-0x8000)), _mm_set1_epi16(0x7F - 0x8000));
+    else return _mm_cmpgt_epi32(v, _mm_set1_epi32(0x7F));
+}
+
+// Which characters of 16 bytes of text repr() escapes, as lanes of all ones:
+// `special`, those it always escapes (ASCII controls, DEL, backslash,
+// `quote`, and the characters of Latin-1 it does not print); `beyond`, the
+// characters of 2- and 4-byte text beyond ASCII, escaped unless printable.
+template <class Char>
+inline void escapes_of(__m128i v, __m128i quote, __m128i& special, __m128i& beyond) {
+    if constexpr (sizeof(Char) == 1) {
+        // The controls of both halves at once: the low seven bits below 0x20.
+        const auto eq = [v](int c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(c))); };
+        special = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(_mm_and_si128(v, _mm_set1_epi8(0x7F)), _mm_set1_epi8(0x20)),
+                                            _mm_or_si128(eq(0x7F), eq(0xA0))),
+                               _mm_or_si128(_mm_or_si128(eq(0xAD), eq('\\')), _mm_cmpeq_epi8(v, quote)));
+        beyond = _mm_setzero_si128();
+    } else if constexpr (sizeof(Char) == 2) {
+        // Signed comparisons of the characters with the top bit flipped
+        // order them as unsigned ones.
+        const __m128i flipped = _mm_xor_si128(v, _mm_set1_epi16(-0x8000));
+        special = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi16(flipped, _mm_set1_epi16(0x20 - 0x8000)),
+                                            _mm_cmpeq_epi16(v, _mm_set1_epi16(0x7F))),
+                               _mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16('\\')), _mm_cmpeq_epi16(v, quote)));
+        beyond = beyond_ascii<Char>(v);
+    } else {
+        // Code points are at most 0x10FFFF: signed comparisons hold.
+        special = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi32(v, _mm_set1_epi32(0x20)),
+                                            _mm_cmpeq_epi32(v, _mm_set1_epi32(0x7F))),
+                               _mm_or_si128(_mm_cmpeq_epi32(v, _mm_set1_epi32('\\')), _mm_cmpeq_epi32(v, quote)));
+        beyond = beyond_ascii<Char>(v);
+    }
+}
+
+// One bit per character, in order, of lanes of all ones in `m`, the
+// registers holding 16 characters of type Char.
+template <class Char>
+inline unsigned char_bits(const __m128i* m) {
+    __m128i bytes;
+    if constexpr (sizeof(Char) == 1) bytes = m[0];
+    else if constexpr (sizeof(Char) == 2) bytes = _mm_packs_epi16(m[0], m[1]);
+    else bytes = _mm_packs_epi16(_mm_packs_epi32(m[0], m[1]), _mm_packs_epi32(m[2], m[3]));
+    return static_cast<unsigned>(_mm_movemask_epi8(bytes));
+}
+
+// Where copying a block stops: the first of the characters (bits as
+// char_bits) that repr() escapes, as its bit; 0 for none. Those beyond
+// ASCII before the first special one are looked up one by one.
+template <class Char>
+inline unsigned first_escaped(const PrintableBits& bits, const Char* at, unsigned special, unsigned beyond) {
+    for (unsigned b = beyond & (special - 1) & ~special; b != 0; b &= b - 1)
+        if (!printable(bits, at[__builtin_ctz(b)])) return b & -b;
+    return special & -special;
+}
+
+// The characters of repr(s) between its quotes for data[from, n), as units
+// of type Out at least as wide as Char, for text that needs escapes: 16
+// characters are copied at a time, up to the next character repr()
+// escapes, from which the next block starts. Less than 16 characters from
+// the end, the same in single registers, the last one ending at the text's
+// end, its lanes still to write moved to the front. Writes up to 15 units
+// past the end. When `copied`, the text is already at `p` (from `from` on):
+// the blocks before the first escaped character are only read.
+template <class Char, class Out>
+Out* escape_blocks(const Char* data, std::size_t from, std::size_t n, char quote, Out* p, bool copied) {
+    static_assert(sizeof(Char) <= sizeof(Out));
+    constexpr std::size_t lanes = 16 / sizeof(Char);
+    if (n < lanes) return escape_chars(data, static_cast<Py_ssize_t>(from), static_cast<Py_ssize_t>(n), quote, p);
+    const auto load = [](const void* at) { return _mm_loadu_si128(static_cast<const __m128i*>(at)); };
+    const __m128i q = sizeof(Char) == 1   ? _mm_set1_epi8(quote)
+                      : sizeof(Char) == 2 ? _mm_set1_epi16(quote)
+                                          : _mm_set1_epi32(quote);
+    const PrintableBits& bits = printable_bits<Char>();
+    std::size_t i = from;
+    // Steps to the character after the one `stop` marks, having written it.
+    const auto escape_at = [&](unsigned stop) {
+        const auto k = static_cast<std::size_t>(__builtin_ctz(stop));
+        p = put_escaped(p + k, data[i + k], quote);
+        i += k + 1;
+    };
+    // A block of 16 characters from i, its characters written when `store`
+    // holds: whether one is escaped (having written it and stepped past).
+    const auto block = [&](auto store) {
+        __m128i v[sizeof(Char)], special[sizeof(Char)], beyond[sizeof(Char)];
+        for (std::size_t k = 0; k < sizeof(Char); ++k) {
+            v[k] = load(data + i + k * lanes);
+            escapes_of<Char>(v[k], q, special[k], beyond[k]);
+        }
+        const unsigned stop = first_escaped(bits, data + i, char_bits<Char>(special), char_bits<Char>(beyond));
+        if constexpr (store.value)
+            for (std::size_t k = 0; k < sizeof(Char); ++k) strscan::store16<Char>(p + k * lanes, v[k]);
+        if (stop == 0) {
+            p += 16;
+            i += 16;
+            return false;
+        }
+        escape_at(stop);
+        return true;
+    };
+    if (copied)
+        while (i + 16 <= n && !block(std::false_type{})) {
+        }
+    while (i + 16 <= n) block(std::true_type{});
+    while (i < n) {
+        __m128i v;
+        std::size_t count = lanes;
+        if (i + lanes <= n) {
+            v = load(data + i);
+        } else {
+            count = n - i;
+            const std::size_t move = (lanes - count) * sizeof(Char);
+            v = _mm_or_si128(strscan::shift_down(load(data + n - lanes), move),
+                             load(strscan::filler_bytes<Char>.data() + move));
+        }
+        __m128i special, beyond;
+        escapes_of<Char>(v, q, special, beyond);
+        const auto one = [](__m128i m) {
+            __m128i r[sizeof(Char)] = {m};
+            return char_bits<Char>(r) & ((1u << lanes) - 1);
+        };
+        const unsigned stop = first_escaped(bits, data + i, one(special), one(beyond));
+        strscan::store16<Char>(p, v);
+        if (stop == 0) {
+            p += count;
+            i += count;
+        } else {
+            escape_at(stop);
+        }
+    }
+    return p;
+}
+#endif
+
 // Calls `f(chars, length)` with the string's characters in their stored width.
 template <class F>
 auto with_chars(PyObject* s, F&& f) {
@@ -304,21 +447,50 @@ template <class Char>
     return true;
 }
 
-// printable_chars, for text whose characters all lie below bits_end when
-// InPlanes.
+// The printability bytes of data[from, n) ANDed: 1 when every character is
+// printable, for text whose characters all lie below bits_end when
+// InPlanes. No branch per character: every code point from bits_end on
+// reads the 0 at bits_end.
 template <class Char, bool InPlanes>
-inline bool printable_chars_of(const Char* data, std::size_t n) noexcept {
-    (void)printable_bits<Char>();
+inline unsigned printable_run(const Char* data, std::size_t from, std::size_t n) noexcept {
     const std::uint8_t* bytes = printable_storage.bytes.data();
-    // No branch per character: the bytes of all are combined, every code
-    // point from bits_end on reading the 0 at bits_end.
     unsigned all = 1;
 #pragma GCC unroll 4
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = from; i < n; ++i) {
         Py_UCS4 c = data[i];
         if constexpr (sizeof(Char) == 4 && !InPlanes) c = std::min(c, bits_end);
         all &= bytes[c];
     }
+    return all;
+}
+
+// printable_run of long 2- or 4-byte text: such text of several scripts is
+// mostly prose, mostly ASCII, so it is read 16 characters at a time, of
+// which only those beyond ASCII are looked up.
+template <class Char, bool InPlanes>
+[[gnu::noinline]] unsigned printable_prose(const Char* data, std::size_t n) noexcept {
+    unsigned all = 1;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= n; i += 16) {
+        __m128i beyond = _mm_setzero_si128();
+        for (std::size_t k = 0; k < sizeof(Char); ++k)
+            beyond = _mm_or_si128(beyond, beyond_ascii<Char>(_mm_loadu_si128(
+                                              reinterpret_cast<const __m128i*>(data + i + k * (16 / sizeof(Char))))));
+        if (_mm_movemask_epi8(beyond) != 0) all &= printable_run<Char, InPlanes>(data + i, 0, 16);
+    }
+#endif
+    return all & printable_run<Char, InPlanes>(data, i, n);
+}
+
+// printable_chars, for text whose characters all lie below bits_end when
+// InPlanes. Short text, often a few letters beyond ASCII alone, is looked
+// up whole.
+template <class Char, bool InPlanes>
+inline bool printable_chars_of(const Char* data, std::size_t n) noexcept {
+    (void)printable_bits<Char>();
+    const unsigned all = sizeof(Char) > 1 && n >= 64 ? printable_prose<Char, InPlanes>(data, n)
+                                                     : printable_run<Char, InPlanes>(data, 0, n);
     if (all != 0) [[likely]]
         return true;
     if constexpr (sizeof(Char) == 4 && !InPlanes) return printable_chars_beyond(data, n);
@@ -375,21 +547,27 @@ StrShape str_shape(PyObject* s) noexcept {
 }
 
 template <class Unit>
-std::size_t str_repr_units(PyObject* s, const StrShape& shape, Unit* dst) noexcept {
+std::size_t str_repr_units(PyObject* s, const StrShape& shape, Unit* dst, bool copied) noexcept {
     Unit* p = dst;
     *p++ = static_cast<Unit>(shape.quote);
     if (shape.plain) {
         p = copy_text(s, p);
     } else {
-        p = with_chars(s, [&](const auto* data, Py_ssize_t n) { return escape_all(data, n, shape.quote, p); });
+        p = with_chars(s, [&](const auto* data, Py_ssize_t n) {
+#if defined(__SSE2__)
+            if constexpr (sizeof(*data) <= sizeof(Unit))
+                return escape_blocks(data, 0, static_cast<std::size_t>(n), shape.quote, p, copied);
+#endif
+            return escape_all(data, n, shape.quote, p);
+        });
     }
     *p++ = static_cast<Unit>(shape.quote);
     return static_cast<std::size_t>(p - dst);
 }
 
-template std::size_t str_repr_units<Py_UCS1>(PyObject*, const StrShape&, Py_UCS1*) noexcept;
-template std::size_t str_repr_units<Py_UCS2>(PyObject*, const StrShape&, Py_UCS2*) noexcept;
-template std::size_t str_repr_units<Py_UCS4>(PyObject*, const StrShape&, Py_UCS4*) noexcept;
+template std::size_t str_repr_units<Py_UCS1>(PyObject*, const StrShape&, Py_UCS1*, bool) noexcept;
+template std::size_t str_repr_units<Py_UCS2>(PyObject*, const StrShape&, Py_UCS2*, bool) noexcept;
+template std::size_t str_repr_units<Py_UCS4>(PyObject*, const StrShape&, Py_UCS4*, bool) noexcept;
 
 std::size_t str_repr(PyObject* s, char* dst) noexcept {
     const StrShape shape = str_shape(s);

@@ -20,13 +20,15 @@ namespace orrery::leaves {
 // Strings longer than this go through repr() (bounding the scratch space).
 inline constexpr Py_ssize_t max_direct_str = Py_ssize_t{1} << 20;
 
-// Upper bound of the UTF-8 size of repr(s) for an exact str `s`.
+// Room for repr(s) of an exact str `s`, as UTF-8 bytes or as code units:
+// an upper bound of its size, and 16 more that the escaping of text in
+// blocks may write past it.
 inline std::size_t str_repr_bound(PyObject* s) noexcept {
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
     switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: return 4 * n + 2;
-        case PyUnicode_2BYTE_KIND: return 6 * n + 2;
-        default: return 10 * n + 2;
+        case PyUnicode_1BYTE_KIND: return 4 * n + 2 + 16;
+        case PyUnicode_2BYTE_KIND: return 6 * n + 2 + 16;
+        default: return 10 * n + 2 + 16;
     }
 }
 
@@ -80,8 +82,10 @@ inline bool printable_text(const Char* data, std::size_t n, Py_UCS4 low, Py_UCS4
 
 // Writes repr(s) as code units of type Unit (wide enough for shape.maxchar)
 // to `dst`, with room for str_repr_bound(s) units; returns how many.
+// `copied` says the text is already at dst + 1 as it is: escaped text is
+// then kept up to its first escaped character.
 template <class Unit>
-std::size_t str_repr_units(PyObject* s, const StrShape& shape, Unit* dst) noexcept;
+std::size_t str_repr_units(PyObject* s, const StrShape& shape, Unit* dst, bool copied = false) noexcept;
 
 // Room needed by int_repr.
 inline constexpr std::size_t int_repr_bound = 24;

@@ -113,12 +113,14 @@ template <class Char, bool Wide, class Unit>
     return 0;
 }
 
-// Writes repr(s) as units of `unit` bytes; returns how many.
-std::size_t repr_units(unsigned unit, PyObject* s, const leaves::StrShape& shape, unsigned char* p) {
+// Writes repr(s) as units of `unit` bytes; returns how many. `copied` as
+// for str_repr_units.
+std::size_t repr_units(unsigned unit, PyObject* s, const leaves::StrShape& shape, unsigned char* p,
+                       bool copied = false) {
     switch (unit) {
-        case 1: return leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS1*>(p));
-        case 2: return leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS2*>(p));
-        default: return leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS4*>(p));
+        case 1: return leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS1*>(p), copied);
+        case 2: return leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS2*>(p), copied);
+        default: return leaves::str_repr_units(s, shape, reinterpret_cast<Py_UCS4*>(p), copied);
     }
 }
 
@@ -288,7 +290,7 @@ bool MemorySink::write_fitting(MemorySink& m, PyObject* s) {
         m.size_ += n + 2;
         return true;
     }
-    if (quote & check_chars) return write_checked<Char, Unit>(m, s, quote);
+    if (quote & check_chars) return write_checked<Char, Unit>(m, s, text, n, quote);
     return m.append_escaped(s, n, static_cast<char>(quote));
 }
 
@@ -300,9 +302,8 @@ template <class Char, class Unit, bool Ascii>
 }
 
 template <class Char, class Unit>
-[[gnu::noinline]] bool MemorySink::write_checked(MemorySink& m, PyObject* s, unsigned plain) {
-    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-    const auto* text = static_cast<const Char*>(PyUnicode_DATA(s));
+[[gnu::noinline]] bool MemorySink::write_checked(MemorySink& m, PyObject* s, const Char* text, std::size_t n,
+                                                 unsigned plain) {
     const char quote = static_cast<char>(plain);
     bool printable;
     if constexpr (sizeof(Char) == 4) {
@@ -338,8 +339,11 @@ bool MemorySink::append_escaped(PyObject* s, std::size_t n, char quote) {
     // itself.
     if (n > static_cast<std::size_t>(leaves::max_direct_str)) return false;
     const leaves::StrShape shape{quote, false, maxchar_};
+    // The scan that found the escape copied the text after the opening
+    // quote: kept when making room for the escapes left it in place.
+    const unsigned char* scanned = data_ + size_ * unit_;
     unsigned char* p = reserve(leaves::str_repr_bound(s));
-    size_ += repr_units(unit_, s, shape, p);
+    size_ += repr_units(unit_, s, shape, p, p == scanned);
     return true;
 }
 

@@ -384,8 +384,8 @@ private:
     // result holds as they are (Char into Unit), and of a str wider than the
     // result. write_grown is write_compact_ascii (Ascii) or write_fitting
     // after growing the storage; write_checked ends write_fitting when the
-    // characters beyond ASCII are to be looked up one by one (`plain` is
-    // put_plain's answer).
+    // characters beyond ASCII are to be looked up one by one (`text` and `n`
+    // are the str's, `plain` is put_plain's answer).
     using StrWriter = bool (*)(MemorySink&, PyObject*);
     // append_str_repr of an ASCII str, and of a str with a character beyond
     // ASCII or whose text lies apart from the object.
@@ -398,12 +398,13 @@ private:
     template <class Char, class Unit, bool Ascii>
     static bool write_grown(MemorySink& m, PyObject* s);
     template <class Char, class Unit>
-    static bool write_checked(MemorySink& m, PyObject* s, unsigned plain);
+    static bool write_checked(MemorySink& m, PyObject* s, const Char* text, std::size_t n, unsigned plain);
     static bool write_widening(MemorySink& m, PyObject* s);
     // Sets the writers for the result's width.
     void choose_str_writers();
     // Writes repr() of `s`, `n` characters long, whose text holds a
-    // character that is escaped; `quote` is the one repr() uses.
+    // character that is escaped; `quote` is the one repr() uses. The scan
+    // that found it has copied the text past the result, one unit in.
     bool append_escaped(PyObject* s, std::size_t n, char quote);
     void grow(std::size_t n);
     void replace_storage(std::size_t cap, Py_UCS4 maxchar);
