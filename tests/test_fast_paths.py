@@ -31,13 +31,21 @@ def test_quote_combinations(body, quotes):
     assert_same_as_repr([quotes + body, body + quotes, body + quotes + body])
 
 
-def test_random_strings():
+# Each text draws on some of the pools allowed for the result's width (1, 2
+# or 4 bytes per character), so it is as wide as the result or narrower.
+NARROW_POOLS = ["abc '\"\\", "\x00\x1f\x7f\x80\x9f\xa0\xff", "plain text \t\n"]
+BMP_POOLS = ["\u0100\u2028\u3000\ufeff\uffff", "\ud800\udfff"]
+ASTRAL_POOLS = ["\U00010000\U0001f600\U000e0001\U0010ffff"]
+
+
+@pytest.mark.parametrize("pools", [NARROW_POOLS, NARROW_POOLS + BMP_POOLS, NARROW_POOLS + BMP_POOLS + ASTRAL_POOLS],
+                         ids=["1-byte", "2-byte", "4-byte"])
+def test_random_strings(pools):
     rng = random.Random(7)
-    pools = ["abc '\"\\", "\x00\x1f\x7f\x80\x9f\xa0\xff", "\u0100\u2028\u3000\ufeff\uffff", "\U00010000\U0001f600\U000e0001\U0010ffff", "\ud800\udfff"]
     values = []
     for _ in range(3000):
         alphabet = "".join(rng.sample(pools, rng.randint(1, len(pools))))
-        values.append("".join(rng.choice(alphabet) for _ in range(rng.randint(0, 40))))
+        values.append("".join(rng.choice(alphabet) for _ in range(rng.randint(0, 80))))
     assert_same_as_repr(values)
 
 
