@@ -674,12 +674,6 @@ constexpr std::uint64_t pow5_u64[] = {1ull,
                                       3814697265625ull,
                                       19073486328125ull};
 
-// Stores a word's bytes in memory order from its lowest byte up.
-inline void store_le(char* dst, std::uint64_t w) noexcept {
-    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-    std::memcpy(dst, &w, 8);
-}
-
 // repr() of `a` (positive) from 2^-13 to 1e15, written to `p`, the range
 // where repr() writes the digits with a point and no exponent; returns the
 // end. Writes up to 34 bytes from `p` on (the text is at most 22 of them).
@@ -785,8 +779,8 @@ char* fixed_float_text(double a, char* p) noexcept {
     const std::uint64_t tail_text = tail + ascii_zeros;
     // The 16 digits after the first of 17 (or all 16), stored at `at`.
     const auto put16 = [&](char* at) {
-        store_le(at, head_text);
-        store_le(at + 8, tail_text);
+        put_ascii8(at, head_text);
+        put_ascii8(at + 8, tail_text);
     };
     if (decpt <= 0) {
         // "0." and -decpt zeros (at most 3) before the digits.
@@ -807,8 +801,8 @@ char* fixed_float_text(double a, char* p) noexcept {
     // 16-digit block shifted down by the digits before it in the block.
     const u128 block = (static_cast<u128>(tail_text) << 64) | head_text;
     const u128 after = block >> (8 * (decpt - lead));
-    store_le(p + decpt + 1, static_cast<std::uint64_t>(after));
-    store_le(p + decpt + 9, static_cast<std::uint64_t>(after >> 64));
+    put_ascii8(p + decpt + 1, static_cast<std::uint64_t>(after));
+    put_ascii8(p + decpt + 9, static_cast<std::uint64_t>(after >> 64));
     p[decpt] = '.';
     return p + ndigits + 1;
 }

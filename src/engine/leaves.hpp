@@ -126,12 +126,11 @@ inline unsigned decimal_digits(std::uint64_t u) noexcept {
 // at `p`.
 template <class Unit>
 [[gnu::always_inline]] inline void put_ascii8(Unit* p, std::uint64_t w) noexcept {
-    if constexpr (sizeof(Unit) == 1 && std::endian::native == std::endian::little) {
+    if constexpr (sizeof(Unit) == 1) {
+        if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
         std::memcpy(p, &w, 8);
-        return;
-    }
+    } else {
 #if defined(__SSE2__)
-    if constexpr (sizeof(Unit) > 1) {
         const __m128i zero = _mm_setzero_si128();
         const __m128i units = _mm_unpacklo_epi8(_mm_cvtsi64_si128(static_cast<long long>(w)), zero);
         if constexpr (sizeof(Unit) == 2) {
@@ -140,10 +139,10 @@ template <class Unit>
             _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_unpacklo_epi16(units, zero));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(p) + 1, _mm_unpackhi_epi16(units, zero));
         }
-        return;
-    }
+#else
+        for (int i = 0; i < 8; ++i) p[i] = static_cast<Unit>((w >> (8 * i)) & 0xFF);
 #endif
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<Unit>((w >> (8 * i)) & 0xFF);
+    }
 }
 
 // Writes repr() of a value that fits a signed 64-bit integer as units at

@@ -135,6 +135,7 @@ public:
         }
         return {};
     }
+
     // Writes repr() of an exact str. Returns false, writing nothing, when the
     // string is too long to be escaped here. ASCII strs, the common case,
     // go to a function of their own; either function goes on to the writer
