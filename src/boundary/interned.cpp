@@ -79,8 +79,8 @@ Result<const FieldKinds*> fetch_field_kinds() {
         return nullptr;
     }
     Ref module = Ref::borrow(found);
-    Ref cls = TRY(module_attr(module.get(), field_class_name.get()));
-    Ref marker = TRY(module_attr(module.get(), field_marker_name.get()));
+    TRY_SET(Ref cls, module_attr(module.get(), field_class_name.get()));
+    TRY_SET(Ref marker, module_attr(module.get(), field_marker_name.get()));
     if (!cls || !marker || !PyType_Check(cls.get())) return nullptr;
     auto* field_class = reinterpret_cast<PyTypeObject*>(cls.get());
     Py_ssize_t offset = 0;

@@ -58,17 +58,24 @@ inline Status ok() noexcept { return {}; }
 
 }  // namespace orrery
 
-// Evaluates a Result or Status expression; on failure returns its error from
-// the enclosing function, otherwise yields the value (void for a Status).
+// TRY(expr) evaluates a Result or Status and, on failure, returns its error
+// from the enclosing function. TRY_SET(target, expr) does the same and then
+// stores the value in `target`, a declaration (`TRY_SET(Ref r, f())`) or an
+// existing variable; it expands to several statements, so an `if` that uses it
+// needs braces.
 #define ORRERY_CAT2(a, b) a##b
 #define ORRERY_CAT(a, b) ORRERY_CAT2(a, b)
-#define TRY(...)                                                   \
-    ({                                                             \
-        auto&& ORRERY_CAT(try_r_, __LINE__) = (__VA_ARGS__);       \
-        if (!ORRERY_CAT(try_r_, __LINE__)) [[unlikely]]            \
-            return std::move(ORRERY_CAT(try_r_, __LINE__)).error(); \
-        ::orrery::detail::take(std::move(ORRERY_CAT(try_r_, __LINE__))); \
-    })
+#define TRY(...)                                  \
+    do {                                          \
+        auto&& try_r_ = (__VA_ARGS__);            \
+        if (!try_r_) [[unlikely]]                 \
+            return std::move(try_r_).error();     \
+    } while (0)
+#define TRY_SET(target, ...)                                        \
+    auto&& ORRERY_CAT(try_r_, __LINE__) = (__VA_ARGS__);            \
+    if (!ORRERY_CAT(try_r_, __LINE__)) [[unlikely]]                 \
+        return std::move(ORRERY_CAT(try_r_, __LINE__)).error();     \
+    target = ::orrery::detail::take(std::move(ORRERY_CAT(try_r_, __LINE__)))
 
 namespace orrery::detail {
 template <class T>

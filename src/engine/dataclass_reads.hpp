@@ -102,7 +102,9 @@ public:
     // The field kinds: once found they hold for the life of the process, so
     // only a call that has not found them yet asks again.
     Result<const FieldKinds*> kinds() {
-        if (kinds_ == nullptr) kinds_ = TRY(field_kinds());
+        if (kinds_ == nullptr) {
+            TRY_SET(kinds_, field_kinds());
+        }
         return kinds_;
     }
 

@@ -324,7 +324,7 @@ private:
         }
         DepthGuard guard;
         TRY(guard.enter(floor_));
-        const std::uint64_t child = TRY(child_column(column));
+        TRY_SET(const std::uint64_t child, child_column(column));
         // Each element's ",\n" goes out with what follows it: the next
         // element's margin, or the closing line.
         TRY_IO(line_start(out, open, column, child));
@@ -430,7 +430,7 @@ private:
         }
         DepthGuard guard;
         TRY(guard.enter(floor_));
-        const std::uint64_t child = TRY(child_column(column));
+        TRY_SET(const std::uint64_t child, child_column(column));
         if constexpr (requires { out.write_key_line(',', Spaces{child}, obj); }) {
             return dict_entries_in_memory(obj, column, child);
         }
@@ -594,25 +594,36 @@ private:
         if (!reads.fields_repeatable || !reads.class_is_type) first.reset();
         DepthGuard guard;
         TRY(guard.enter(floor_));
-        Ref cls = reads.class_is_type ? Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)))
-                                      : TRY(get_attr(obj, names::class_.get()));
+        Ref cls;
+        if (reads.class_is_type) cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+        else {
+            TRY_SET(cls, get_attr(obj, names::class_.get()));
+        }
         PyObject* plain_name = plain_class_name(cls.get());
         if (plain_name == nullptr) first.reset();
-        Ref name_obj = plain_name != nullptr ? Ref::borrow(plain_name) : TRY(get_attr(cls.get(), names::name.get()));
+        Ref name_obj;
+        if (plain_name != nullptr) name_obj = Ref::borrow(plain_name);
+        else {
+            TRY_SET(name_obj, get_attr(cls.get(), names::name.get()));
+        }
         if (!PyUnicode_CheckExact(name_obj.get())) first.reset();
-        Ref name_str = TRY(str_of(std::move(name_obj)));
+        TRY_SET(Ref name_str, str_of(std::move(name_obj)));
         Utf8 name_holder;
         const std::string_view name = name_text(name_str.get(), name_holder);
         const bool name_ascii = ascii_text(name_str.get()).has_value();
 
-        Ref fields = first ? std::move(first) : TRY(get_attr(obj, names::dataclass_fields.get()));
+        Ref fields;
+        if (first) fields = std::move(first);
+        else {
+            TRY_SET(fields, get_attr(obj, names::dataclass_fields.get()));
+        }
         if (!PyDict_Check(fields.get())) return PyErr::cast_error(Py_TYPE(fields.get()), &PyDict_Type);
         // The form opens with the first real field; pseudo-fields are walked
         // over (the walk still checks the whole mapping for changes).
         std::optional<std::uint64_t> child;
         bool first_field = true;  // no ",\n" is pending before the next piece
         if (PyDict_GET_SIZE(fields.get()) != 0) {
-            const FieldKinds* kinds = TRY(dataclass_types_.kinds());
+            TRY_SET(const FieldKinds* kinds, dataclass_types_.kinds());
             FieldsPlans::Scope scope(dataclass_types_.plans());
             FieldsWalk walk(fields.get(), scope.plan());
             PyObject* entry_key;
@@ -631,15 +642,20 @@ private:
                 if (kinds != nullptr) {
                     // A Field's kind from its slot where that is its answer.
                     PyObject* kind = Py_TYPE(field) == kinds->field_class ? slot_value(*kinds, field) : nullptr;
-                    if (kind != nullptr ? kind != kinds->field_marker : TRY(is_pseudo_field(*kinds, field))) continue;
+                    bool pseudo;
+                    if (kind != nullptr) pseudo = kind != kinds->field_marker;
+                    else {
+                        TRY_SET(pseudo, is_pseudo_field(*kinds, field));
+                    }
+                    if (pseudo) continue;
                 }
                 if (!child) {
-                    child = TRY(child_column(column));
+                    TRY_SET(child, child_column(column));
                     TRY_IO(write_opening(out_, scope.plan().opening, name_str.get(), name, name_ascii));
                 }
                 // The key's str(): an exact str (the common case) is its own.
                 if (!kept && !PyUnicode_CheckExact(field_name)) [[unlikely]] {
-                    own_name = TRY(str_of(std::move(own_name)));
+                    TRY_SET(own_name, str_of(std::move(own_name)));
                     field_name = own_name.get();
                 }
                 PyObject* read = read_attr(obj, field_name);
@@ -698,7 +714,7 @@ private:
         PyTypeObject* t = Py_TYPE(field);
         if (t != kinds.field_class && !PyType_IsSubtype(t, kinds.field_class)) return false;
         Ref held = Ref::borrow(field);
-        Ref kind = TRY(get_attr(held.get(), names::field_type.get()));
+        TRY_SET(Ref kind, get_attr(held.get(), names::field_type.get()));
         return kind.get() != kinds.field_marker;
     }
 

@@ -31,7 +31,7 @@ PyObject* obj_indent_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return boundary_object([&]() -> Result<Ref> {
         PyObject* slots[2] = {nullptr, nullptr};
         TRY(extract_arguments_fastcall(Desc, args, nargs, kwnames, slots));
-        const std::uint64_t indent = TRY(indent_argument(slots[1]));
+        TRY_SET(const std::uint64_t indent, indent_argument(slots[1]));
         return render(slots[0], indent);
     });
 }
@@ -52,7 +52,7 @@ const unsigned char* bytes_data(PyObject* b) {
 
 PyObject* format_escaped_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary_object([&]() -> Result<Ref> {
-        PyObject* bytes = TRY(bind_bytes(format_escaped_desc, args, nargs, kwnames));
+        TRY_SET(PyObject* bytes, bind_bytes(format_escaped_desc, args, nargs, kwnames));
         const auto n = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes));
         if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 4) return PyErr::lazy(PyExc_MemoryError, "bytes object too large to escape");
         // The text is ASCII, so it is written straight into the new str.
@@ -66,7 +66,7 @@ PyObject* format_escaped_bytes(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyObject* print_escaped_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary_object([&]() -> Result<Ref> {
-        PyObject* bytes = TRY(bind_bytes(print_escaped_desc, args, nargs, kwnames));
+        TRY_SET(PyObject* bytes, bind_bytes(print_escaped_desc, args, nargs, kwnames));
         StdoutSink& sink = StdoutSink::for_print();
         IoStatus st = escaped::write_escaped_bytes(bytes_data(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)), sink);
         if (st) st = sink.write_fmt(std::string_view("\n"));

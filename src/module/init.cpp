@@ -60,7 +60,7 @@ Status register_function(PyObject* module, PyMethodDef* def) {
 }
 
 Status register_all(PyObject* module) {
-    PyObject* type = TRY(pretty_type());
+    TRY_SET(PyObject* type, pretty_type());
     Ref name = Ref::steal(must(PyUnicode_FromStringAndSize("Pretty", 6)));
     TRY(add(module, name.get(), type));
     for (PyMethodDef* def : {&format_escaped_bytes_def, &pretty_format_def, &pretty_print_def, &print_escaped_bytes_def}) {
@@ -98,7 +98,8 @@ Result<Ref> create_module() {
                            "the Limitations section of the orrery README");
     }
     // Every initialisation returns the first module built in the process.
-    return Ref::borrow(TRY(publish_once(module_cache, build_module)));
+    TRY_SET(PyObject* module, publish_once(module_cache, build_module));
+    return Ref::borrow(module);
 }
 
 }  // namespace

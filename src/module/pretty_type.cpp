@@ -65,7 +65,7 @@ private:
 };
 
 Result<PrettyObject*> receiver(PyObject* self) {
-    PyObject* type = TRY(pretty_type());
+    TRY_SET(PyObject* type, pretty_type());
     PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type);
     if (Py_TYPE(self) != t && !PyType_IsSubtype(Py_TYPE(self), t)) return PyErr::cast_error(Py_TYPE(self), t);
     return reinterpret_cast<PrettyObject*>(self);
@@ -81,7 +81,7 @@ PyObject* pretty_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return boundary_object([&]() -> Result<Ref> {
         PyObject* slots[1] = {nullptr};
         TRY(extract_arguments_tuple_dict(new_desc, args, kwargs, slots));
-        const std::uint64_t indent = TRY(indent_argument(slots[0]));
+        TRY_SET(const std::uint64_t indent, indent_argument(slots[0]));
         allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
         PyObject* self = alloc(subtype, 0);
         if (self == nullptr) return PyErr::fetch();
@@ -100,7 +100,7 @@ PyObject* render_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return boundary_object([&]() -> Result<Ref> {
         PyObject* slots[1] = {nullptr};
         TRY(extract_arguments_fastcall(Desc, args, nargs, kwnames, slots));
-        PrettyObject* p = TRY(receiver(self));
+        TRY_SET(PrettyObject* p, receiver(self));
         Use use;
         TRY(use.shared(p));
         return render(slots[0], p->indent);
@@ -109,7 +109,7 @@ PyObject* render_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* get_indent(PyObject* self, void*) {
     return boundary_object([&]() -> Result<Ref> {
-        PrettyObject* p = TRY(receiver(self));
+        TRY_SET(PrettyObject* p, receiver(self));
         Use use;
         TRY(use.shared(p));
         return Ref::steal(must(PyLong_FromUnsignedLongLong(p->indent)));
@@ -121,7 +121,7 @@ int set_indent(PyObject* self, PyObject* value, void*) {
         if (value == nullptr) return PyErr::lazy(PyExc_AttributeError, "can't delete attribute");
         auto converted = extract_usize(value);
         if (!converted) return argument_extraction_error("indent", std::move(converted).error());
-        PrettyObject* p = TRY(receiver(self));
+        TRY_SET(PrettyObject* p, receiver(self));
         Use use;
         TRY(use.exclusive_use(p));
         p->indent = converted.value();
