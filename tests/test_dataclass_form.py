@@ -252,3 +252,33 @@ def test_field_outlives_code_that_drops_it():
     with pytest.raises(BaseException) as info:
         orrery.pretty_format(obj)
     assert str(info.value) == "dictionary changed size during iteration"
+
+
+def test_pseudo_fields_follow_a_reloaded_dataclasses_module():
+    # Each reload makes new Field and _FIELD objects; classes made before
+    # keep the old ones. A reload affects the whole process: a child runs it.
+    code, out, err = run("""
+        import dataclasses, importlib, sys, typing, orrery
+        def make(name):
+            @dataclasses.dataclass
+            class P:
+                a: int
+                c: typing.ClassVar[int] = 0
+                i: dataclasses.InitVar[int] = 1
+            P.__name__ = name
+            return P
+        classes = [make("P0")]
+        orrery.pretty_format(classes[0](0))  # the first module's kinds are in use
+        for n in (1, 2):
+            importlib.reload(dataclasses)
+            classes.append(make("P" + str(n)))
+            print(orrery.pretty_format([c(k) for k, c in enumerate(classes)], indent=0))
+        # Without a module in the table to follow, the last kinds stay.
+        del sys.modules["dataclasses"]
+        print(orrery.pretty_format(classes[-1](5), indent=0))
+        sys.modules["dataclasses"] = None
+        print(orrery.pretty_format(classes[-1](6), indent=0))
+    """)
+    assert (code, err) == (0, b"")
+    assert out.decode() == ("[\nP0(\na=0,\n),\nP1(\na=1,\n),\n]\n" "[\nP0(\na=0,\n),\nP1(\na=1,\n),\nP2(\na=2,\n),\n]\n"
+                            "P2(\na=5,\n)\nP2(\na=6,\n)\n")

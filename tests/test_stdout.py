@@ -47,7 +47,8 @@ def test_print_writes_text_and_one_line_feed(target, call, expected, tmp_path):
 
 def test_output_bypasses_sys_stdout():
     # A block-buffered sys.stdout that is flushed only at exit shows that the
-    # module neither writes through it nor flushes it.
+    # module neither writes through it nor flushes a stream that is not
+    # sys.stdout at the time of the call.
     rc, out, err = run("""
         import contextlib, io, sys, orrery
         sys.stdout = open(1, "w", closefd=False, buffering=8192)
@@ -61,6 +62,82 @@ def test_output_bypasses_sys_stdout():
     """)
     assert rc == 0, err
     assert out == b"1\n[]\n\\x41\nfrom-python\n"
+
+
+@pytest.mark.parametrize("target", ["pipe", "file"])
+def test_print_comes_after_what_sys_stdout_holds(target, tmp_path):
+    code = """
+        import sys, orrery
+        sys.stdout = open(1, "w", closefd=False)  # block-buffered, whatever the environment says
+        print("header")
+        orrery.pretty_print([1, 2])
+        print("mid", end="")
+        orrery.Pretty().print(3)
+        print("b")
+        orrery.print_escaped_bytes(b"A")
+        print("footer")
+    """
+    rc, out, err = run_to(target, code, tmp_path)
+    assert rc == 0, err
+    assert out == b"header\n[\n    1,\n    2,\n]\nmid3\nb\n\\x41\nfooter\n"
+
+
+# sys.stdout during the printing calls, and what each call then raises (None:
+# it prints). A failing flush ends the call only with an exception that is
+# not an ordinary error.
+STREAMS = [
+    ("Stream(None)", None),
+    ("Stream(ValueError)", None),
+    ("Stream(KeyboardInterrupt)", "KeyboardInterrupt"),
+    ("Stream(SystemExit)", "SystemExit"),
+    ("Stream('print')", None),
+    ("closed", None),
+    ("object()", None),
+    ("None", None),
+    ("gone", None),
+]
+BAD_CALLS = ["orrery.pretty_print()", "orrery.pretty_print(1, indent=-1)", "orrery.Pretty().print()",
+             "orrery.Pretty.print(5, 1)", "orrery.print_escaped_bytes('A')"]
+
+
+@pytest.mark.parametrize("stream, raised", STREAMS)
+def test_printing_flushes_sys_stdout_first(stream, raised):
+    rc, out, err = run(f"""
+        import io, json, sys, orrery
+        flushes = []
+        class Stream:
+            def __init__(self, action):
+                self.action = action
+            def flush(self):
+                flushes.append(len(flushes))
+                if self.action == "print":  # printing from the flush does not flush again
+                    orrery.pretty_print("inner")
+                elif self.action:
+                    raise self.action("flush")
+        closed = io.StringIO()
+        closed.close()
+        real = sys.stdout
+        if {stream!r} == "gone":
+            del sys.stdout
+        else:
+            sys.stdout = {stream}
+        outcomes = []
+        for call in {[c for c, _ in PRINTS[2:5]]!r} + {BAD_CALLS!r}:
+            try:
+                exec(call)
+            except BaseException as e:
+                outcomes.append(type(e).__name__)
+            else:
+                outcomes.append(None)
+        sys.stdout = real
+        sys.stderr.write(json.dumps([outcomes, len(flushes)]) + "\\n")
+    """)
+    assert rc == 0, err
+    outcomes, flushes = json.loads(last_line(err))
+    assert outcomes == [raised] * 3 + ["TypeError", "OverflowError", "TypeError", "TypeError", "TypeError"]
+    assert flushes == (3 if stream.startswith("Stream") else 0)
+    inner = b"'inner'\n" if stream == "Stream('print')" else b""
+    assert out == (b"" if raised else b"".join(inner + e for _, e in PRINTS[2:5]))
 
 
 def test_closed_stdout_discards_output_silently():

@@ -319,3 +319,49 @@ got = b"".join(chunks).decode()
 report(raised=raised, value=("'" + "v" * 40 + str(os.getpid()) + "',\n") in got)
 """, timeout=30)
     assert rep == {"raised": "PanicException", "value": True}, rep
+
+
+# (print_escaped_bytes flushes whole kilobytes, which a terminal's buffer
+# never splits.)
+@pytest.mark.parametrize("call", ["pretty_print", "Pretty.print"])
+def test_part_of_a_flush_taken_then_a_handler_raises(call, tmp_path):
+    # A terminal whose buffer fills takes part of a write, so a flush of the
+    # line buffer goes out in part; the alarm's handler then raises while
+    # the rest waits. The rest stays buffered and the next print writes it
+    # first: what the terminal and then the file got is the text up to the
+    # end of a line, then the next print's text.
+    statement, expected = CALLS[call]
+    after = tmp_path / "after.txt"
+    rep = child_report(f"""
+import pty, tty
+master, slave = pty.openpty()
+tty.setraw(slave)  # bytes pass unchanged
+os.dup2(slave, 1)
+os.close(slave)
+def handler(signum, frame):
+    raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.5)
+try:
+    {statement}
+except KeyboardInterrupt:
+    pass
+else:
+    raise SystemExit("the print did not wait")
+# Closing the terminal's last descriptor ends the master's data.
+os.dup2(os.open({str(after)!r}, os.O_WRONLY | os.O_CREAT), 1)
+chunks = []
+try:
+    drain(master, chunks)
+except OSError:
+    pass
+orrery.pretty_print("end")
+shown, rest = b"".join(chunks).decode(), open({str(after)!r}).read()
+text = {expected}
+report(shown=len(shown), taken=shown + rest[:-6], text=text[:len(shown) + len(rest)], end=rest[-6:])
+""", timeout=30)
+    taken, text = rep["taken"], rep["text"]
+    assert rep["end"] == "'end'\n", rep["end"]
+    assert text.startswith(taken), (len(taken), taken[-80:], text[len(taken) - 80:len(taken) + 80])
+    assert taken.endswith("\n"), taken[-80:]
+    assert rep["shown"] > 1000, rep["shown"]

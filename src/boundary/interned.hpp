@@ -44,12 +44,22 @@ struct FieldKinds {
     // it reads, or nullptr when the class does not keep it as a plain slot.
     PyObject* slot;
     Py_ssize_t slot_offset;
+    PyObject* module;  // what the module table held under "dataclasses"
+    // The kinds of the module as it was before it was reloaded (or
+    // replaced), or null: classes made before keep their Field objects.
+    const FieldKinds* earlier;
+
+    // The kinds whose Field class `t` is or derives from, this module's or
+    // an earlier one's, or null.
+    const FieldKinds* of_class(PyTypeObject* t) const noexcept;
 };
 
-// The kinds, fetched from the dataclasses module the first time it is found
-// imported and kept for the life of the process (borrowed). Null while the
-// module has not been imported, or lacks what is needed: then no object can
-// be a Field. Fails only with an exception raised while reading the module.
+// The kinds of the dataclasses module the module table holds now (borrowed,
+// kept for the life of the process). Fetched the first time the module is
+// found imported, and again when it has been reloaded or replaced since; a
+// check of three dict entries tells. Null while the module has not been
+// imported, or lacks what is needed: then no object can be a Field. Fails
+// only with an exception raised while reading the module.
 Result<const FieldKinds*> field_kinds();
 
 }  // namespace orrery

@@ -99,8 +99,9 @@ public:
         return reads_;
     }
 
-    // The field kinds: once found they hold for the life of the process, so
-    // only a call that has not found them yet asks again.
+    // The field kinds, asked for once per call when found: the dataclasses
+    // module can be reloaded between calls, not during the reads of one
+    // instance's fields that use them.
     Result<const FieldKinds*> kinds() {
         if (kinds_ == nullptr) {
             TRY_SET(kinds_, field_kinds());

@@ -707,15 +707,16 @@ private:
 
     // A class-variable or init-only entry of a fields mapping: an instance of
     // Field or of a subclass (by its real type, never by a claimed __class__)
-    // whose `_field_type` is not the real-field marker. Any other value, a
+    // whose `_field_type` is not the real-field marker of the same module
+    // (the current one, or the one before a reload). Any other value, a
     // Field or not, describes a field.
     // The caller has tried the slot of an instance of exactly Field first.
     Result<bool> is_pseudo_field(const FieldKinds& kinds, PyObject* field) {
-        PyTypeObject* t = Py_TYPE(field);
-        if (t != kinds.field_class && !PyType_IsSubtype(t, kinds.field_class)) return false;
+        const FieldKinds* own = kinds.of_class(Py_TYPE(field));
+        if (own == nullptr) return false;
         Ref held = Ref::borrow(field);
         TRY_SET(Ref kind, get_attr(held.get(), names::field_type.get()));
-        return kind.get() != kinds.field_marker;
+        return kind.get() != own->field_marker;
     }
 
     // `_field_type` of an instance of exactly Field read from its slot, or

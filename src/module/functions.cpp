@@ -67,6 +67,7 @@ PyObject* format_escaped_bytes(PyObject*, PyObject* const* args, Py_ssize_t narg
 PyObject* print_escaped_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary_object([&]() -> Result<Ref> {
         TRY_SET(PyObject* bytes, bind_bytes(print_escaped_desc, args, nargs, kwnames));
+        TRY(flush_python_stdout());
         StdoutSink& sink = StdoutSink::for_print();
         IoStatus st = escaped::write_escaped_bytes(bytes_data(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)), sink);
         if (st) st = sink.write_fmt(std::string_view("\n"));
