@@ -244,12 +244,12 @@ private:
     // Whether `n` more units and the overrun fit.
     bool has_room(std::size_t n) const noexcept { return cap_ - size_ >= n + overrun; }
     // Makes room for `n` more units and the overrun.
-    [[gnu::always_inline]] void make_room(std::size_t n) {
+    void make_room(std::size_t n) {
         if (!has_room(n)) [[unlikely]]
             grow(n + overrun);
     }
     // make_room, returning where the units go (bytes of the storage).
-    [[gnu::always_inline]] unsigned char* reserve(std::size_t n) {
+    unsigned char* reserve(std::size_t n) {
         make_room(n);
         return data_ + size_ * unit_;
     }
@@ -290,10 +290,18 @@ private:
     // stores of one 16-byte value kept in a register.
     template <class Unit>
     using Chunk = std::array<Unit, 16 / sizeof(Unit)>;
+    // 16 bytes of spaces, and the same starting with ",\n".
     template <class Unit>
     static constexpr Chunk<Unit> blank_chunk = [] {
         Chunk<Unit> c{};
         c.fill(' ');
+        return c;
+    }();
+    template <class Unit>
+    static constexpr Chunk<Unit> break_chunk = [] {
+        Chunk<Unit> c = blank_chunk<Unit>;
+        c[0] = ',';
+        c[1] = '\n';
         return c;
     }();
     template <class Unit>
@@ -313,10 +321,7 @@ private:
     template <class Unit>
     [[gnu::always_inline]] static void put_break(unsigned char* p, std::size_t n) noexcept {
         const Chunk<Unit> blank = blank_chunk<Unit>;
-        Chunk<Unit> first = blank;
-        first[0] = ',';
-        first[1] = '\n';
-        std::memcpy(p, &first, 16);
+        std::memcpy(p, &break_chunk<Unit>, 16);
         for (std::size_t k = 16; k < 64; k += 16) std::memcpy(p + k, &blank, 16);
         const unsigned char* end = p + (n + 2) * sizeof(Unit);
         for (p += 64; p < end; p += 64)

@@ -16,7 +16,6 @@
 
 #include "engine/platform.hpp"
 
-
 namespace orrery::strscan {
 
 // Bits of Scan::bits: an ASCII control, DEL or backslash; a single quote; a
@@ -35,7 +34,6 @@ struct Scan {
 
 // Units past the text that copy_scan may write (overwritten by later text).
 inline constexpr std::size_t slack = 16;
-
 
 // What a scan follows besides escapes and quotes.
 enum class Follow {
