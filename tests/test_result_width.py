@@ -5,6 +5,7 @@ enough that the storage outgrows its first block, and twice in a row (the
 second call starts from the size of the first result).
 """
 import collections
+import dataclasses
 import random
 import struct
 import sys
@@ -132,3 +133,22 @@ def test_line_breaks_at_the_end_of_the_first_storage(wide):
     # break with its margin is written right at its end.
     for n in range(40, 80):
         check([["x" * n + wide, {"k": "y" * (n % 7)}], "z" * (n % 5)], indent=9)
+
+
+@dataclasses.dataclass
+class Pair:
+    lead: object
+    text: object
+
+
+@pytest.mark.parametrize("shape", [lambda a, b: [a, b], lambda a, b: {a: b}, Pair])
+@pytest.mark.parametrize("wide", ["", "\xe9", "\u20ac", "\U0001f600"])
+@pytest.mark.parametrize("n", [5, 100])
+def test_str_after_a_piece_ending_near_the_end_of_the_storage(shape, wide, n):
+    # The piece before the str (a line break and margin, a key's line, a
+    # field's line start) ends at every distance from the end of the first
+    # storage block; the str's text is then copied in blocks that run past
+    # it, into room its check must have asked for (an overrun is caught
+    # under AddressSanitizer).
+    for k in range(300):
+        check(shape(wide + "a" * k, "b" * n))

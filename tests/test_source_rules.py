@@ -13,6 +13,11 @@ OWNERS = {
     r"\bPy_(Enter|Leave)RecursiveCall\b": {"engine/depth.hpp"},
     r"\bPyEval_(SaveThread|RestoreThread)\b": {"boundary/once.hpp"},
     r"\bstd::call_once\b": {"boundary/once.hpp"},
+    # Compiler builtins, inline assembly and the processor's kernel choice.
+    r"\b__(builtin_\w+|asm__|attribute__|int128|SSE2__|x86_64__)\b|\bmemrchr\b": {"engine/platform.hpp"},
+    # CPython's private names and layouts, and its version differences.
+    r"\b_Py\w+|\bob_digit\b|\bma_version_tag\b|\bwstr\w*": {"boundary/cpython_compat.hpp"},
+    r"\bPY_VERSION_HEX\b": {"boundary/cpython_compat.hpp", "boundary/pyerr.cpp", "module/pretty_type.cpp"},
 }
 
 

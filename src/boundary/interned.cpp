@@ -1,11 +1,8 @@
 #include "boundary/interned.hpp"
 
+#include "boundary/cpython_compat.hpp"
 #include <cstring>
 #include <memory>
-
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>
-#endif
 
 #include "boundary/fault.hpp"
 #include "boundary/once.hpp"
@@ -38,14 +35,6 @@ InternedName field_marker_name{"_FIELD"};
 
 std::atomic<const FieldKinds*> kinds_cell{nullptr};
 
-#if PY_VERSION_HEX >= 0x030C0000
-constexpr int object_slot = Py_T_OBJECT_EX;
-constexpr int read_only = Py_READONLY;
-#else
-constexpr int object_slot = T_OBJECT_EX;
-constexpr int read_only = READONLY;
-#endif
-
 // Reads an attribute of a module: the value, none when it is missing, or the
 // failure of the read.
 Result<Ref> module_attr(PyObject* module, PyObject* name) {
@@ -60,12 +49,10 @@ Result<Ref> module_attr(PyObject* module, PyObject* name) {
 // Field's own plain object slot (as __slots__ makes it), so the slot can be
 // read directly.
 PyObject* plain_slot(PyTypeObject* cls, Py_ssize_t& offset) {
-    PyObject* d = _PyType_Lookup(cls, names::field_type.get());
+    PyObject* d = compat::type_lookup(cls, names::field_type.get());
     if (d == nullptr || Py_TYPE(d) != &PyMemberDescr_Type || PyDescr_TYPE(d) != cls) return nullptr;
-    const PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(d)->d_member;
-    if (m->type != object_slot || (m->flags & ~read_only) != 0 || m->offset <= 0) return nullptr;
-    offset = m->offset;
-    return d;
+    offset = compat::plain_member_offset(d);
+    return offset != 0 ? d : nullptr;
 }
 
 // What the module table holds under "dataclasses" (borrowed), or null with

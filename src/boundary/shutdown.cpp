@@ -1,5 +1,7 @@
 #include "boundary/shutdown.hpp"
 
+#include "boundary/cpython_compat.hpp"
+
 namespace orrery {
 
 namespace {
@@ -7,14 +9,6 @@ namespace {
 // Marks the thread that ran the exit hook: the one that shuts down and keeps
 // the interpreter lock meanwhile.
 thread_local bool shutting_down_here = false;
-
-bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
-#else
-    return _Py_IsFinalizing() != 0;
-#endif
-}
 
 PyObject* mark_shutdown(PyObject*, PyObject*) noexcept {
     shutting_down_here = true;
@@ -31,7 +25,7 @@ std::atomic<bool> shutdown_started{false};
 // Between the exit hook and the point where daemon threads are ended, they
 // still run normally with the lock; once the interpreter is finalizing, only
 // the shutting-down thread ever holds it again.
-bool lock_lost_at_exit() noexcept { return !shutting_down_here && interpreter_finalizing(); }
+bool lock_lost_at_exit() noexcept { return !shutting_down_here && compat::interpreter_finalizing(); }
 
 }  // namespace detail
 

@@ -19,7 +19,7 @@ namespace detail {
 // Set (on the shutting-down thread, holding the interpreter lock) before the
 // interpreter starts ending daemon threads; never cleared. Hidden, so the
 // check is one compare with a fixed address.
-extern __attribute__((visibility("hidden"))) std::atomic<bool> shutdown_started;
+[[gnu::visibility("hidden")]] extern std::atomic<bool> shutdown_started;
 bool lock_lost_at_exit() noexcept;
 }  // namespace detail
 

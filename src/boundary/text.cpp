@@ -1,5 +1,6 @@
 #include "boundary/text.hpp"
 
+#include "boundary/cpython_compat.hpp"
 #include "boundary/fault.hpp"
 #include "boundary/interned.hpp"
 #include "boundary/pyerr.hpp"
@@ -34,9 +35,7 @@ void put_utf8(std::string& out, Py_UCS4 c) {
 
 std::string lossy_utf8(PyObject* s) {
     std::string out;
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(s) < 0) api_call_failed();
-#endif
+    if (compat::ready_str(s) < 0) api_call_failed();
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "boundary/cpython_compat.hpp"
 #include "boundary/fault.hpp"
 #include "boundary/ref.hpp"
 #include "engine/dataclass_text.hpp"
@@ -25,13 +26,8 @@ namespace orrery::pretty::detail {
 // A dict's version: up to 3.11 the interpreter gives a dict a new number,
 // unique in the process, when it is made and whenever it is changed. Later
 // versions deprecate the number; there a walk is never replayed.
-#if PY_VERSION_HEX < 0x030C0000
-inline constexpr bool dict_versions = true;
-inline std::uint64_t dict_version(PyObject* d) noexcept { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-#else
-inline constexpr bool dict_versions = false;
-inline std::uint64_t dict_version(PyObject*) noexcept { return 0; }
-#endif
+using compat::dict_version;
+using compat::dict_versions;
 
 // One entry of a mapping as a walk met it, with the line start of the field
 // it names.
@@ -249,7 +245,7 @@ private:
 // as such.
 template <class Sink>
 [[gnu::always_inline]] inline IoStatus write_block(Sink& out, const char* block, std::size_t size) {
-    return out.write_generated(piece_block, [&](char* dst) __attribute__((always_inline)) {
+    return out.write_generated(piece_block, [&](char* dst) ORRERY_INLINE_LAMBDA {
         if (size <= piece_block / 2) [[likely]]
             std::memcpy(dst, block, piece_block / 2);
         else

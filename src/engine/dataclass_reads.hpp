@@ -9,19 +9,14 @@
 #include <Python.h>
 
 #include "boundary/interned.hpp"
+#include "boundary/cpython_compat.hpp"
 #include "engine/dataclass_plan.hpp"
 
 namespace orrery::pretty::detail {
 
 // Whether a type's version tag is in force. Up to 3.12 a flag says so;
 // from 3.13 the flag is no longer set, and a changed type's tag is 0.
-inline bool valid_tag(PyTypeObject* t) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return t->tp_version_tag != 0;
-#else
-    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag != 0;
-#endif
-}
+inline bool valid_tag(PyTypeObject* t) noexcept { return compat::valid_type_tag(t); }
 
 // A type as it was when it was examined.
 class TypeStamp {
@@ -30,13 +25,7 @@ public:
     // 3.10 a change sets the type's tag to 0 and a tag taken is never 0, so
     // an equal tag is in force; 3.9 only clears the valid-tag flag, leaving
     // the old number until the type gets a new one.
-    bool holds(PyTypeObject* t) const noexcept {
-#if PY_VERSION_HEX >= 0x030A0000
-        return t == type_ && t->tp_version_tag == tag_;
-#else
-        return t == type_ && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == tag_;
-#endif
-    }
+    bool holds(PyTypeObject* t) const noexcept { return t == type_ && compat::type_tag_holds(t, tag_); }
     // Records `t` as examined now. A type without a valid tag is not
     // recorded: it is examined again each time.
     void take(PyTypeObject* t) noexcept {
@@ -79,9 +68,9 @@ struct DataclassReads {
     static DataclassReads of(PyTypeObject* t) {
         DataclassReads r;
         if (!generic_reads(t)) return r;
-        PyObject* own_class = _PyType_Lookup(&PyBaseObject_Type, names::class_.get());
-        r.class_is_type = own_class != nullptr && _PyType_Lookup(t, names::class_.get()) == own_class;
-        PyObject* fields = _PyType_Lookup(t, names::dataclass_fields.get());
+        PyObject* own_class = compat::type_lookup(&PyBaseObject_Type, names::class_.get());
+        r.class_is_type = own_class != nullptr && compat::type_lookup(t, names::class_.get()) == own_class;
+        PyObject* fields = compat::type_lookup(t, names::dataclass_fields.get());
         r.fields_repeatable = fields == nullptr || Py_TYPE(fields)->tp_descr_get == nullptr;
         return r;
     }

@@ -14,6 +14,7 @@
 #include <type_traits>
 
 #include "boundary/io_error.hpp"
+#include "engine/platform.hpp"
 #include "engine/sink.hpp"
 
 namespace orrery::pretty::detail {
@@ -79,7 +80,7 @@ template <class Sink>
         return b;
     }();
     // Inlined so that the literal tail is copied as a constant.
-    return out.write_generated(piece_block, [&](char* dst) __attribute__((always_inline)) {
+    return out.write_generated(piece_block, [&](char* dst) ORRERY_INLINE_LAMBDA {
         std::memcpy(dst, blank.data(), piece_block);
         // Both lead bytes are stored whatever its size: a byte that is not
         // part of it is a blank, or goes under the text.

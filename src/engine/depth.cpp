@@ -16,7 +16,7 @@ std::uintptr_t native_stack_floor() noexcept {
     }
     if (addr == nullptr || size == 0) {
         // Unknown bounds: assume a small stack below the current frame.
-        auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+        const std::uintptr_t here = platform::frame_address();
         floor = here > (256u << 10) ? here - (256u << 10) : 1;
         return floor;
     }

@@ -7,6 +7,7 @@
 
 #include "boundary/result.hpp"
 #include "boundary/shutdown.hpp"
+#include "engine/platform.hpp"
 
 namespace orrery {
 
@@ -27,7 +28,7 @@ public:
     // Inlined: it is met once per container, and the frame it tests is then
     // the renderer's own.
     [[gnu::always_inline]] Status enter(std::uintptr_t floor) {
-        if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor) [[unlikely]]
+        if (platform::frame_address() < floor) [[unlikely]]
             return PyErr::lazy(PyExc_RecursionError,
                                "maximum recursion depth exceeded while pretty-printing (native stack limit)");
         if (Py_EnterRecursiveCall(" while pretty-printing") != 0) [[unlikely]]

@@ -12,9 +12,6 @@
 #include <cstring>
 #include <type_traits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace orrery::leaves {
 
@@ -201,7 +198,7 @@ using strscan::has_dquote;
 using strscan::has_squote;
 using strscan::needs_escape;
 
-#if defined(__SSE2__)
+#if ORRERY_KERNEL_SSE2
 // The class bits of 16 bytes, counting only the lanes set in `lanes`.
 inline unsigned classify16(__m128i v, unsigned lanes) {
     const __m128i escape = _mm_or_si128(
@@ -219,7 +216,7 @@ inline unsigned classify16(__m128i v, unsigned lanes) {
 }
 #endif
 
-#if defined(__SSE2__)
+#if ORRERY_KERNEL_SSE2
 // 16 characters narrowed to bytes: ASCII characters keep their value, every
 // other character becomes a byte of 0x80 or more.
 template <class Char>
@@ -246,7 +243,7 @@ inline __m128i narrow16(const Char* p) {
 template <class Char, class Out>
 Out* escape_all(const Char* data, Py_ssize_t n, char quote, Out* p) {
     Py_ssize_t i = 0;
-#if defined(__SSE2__)
+#if ORRERY_KERNEL_SSE2
     const unsigned stops = needs_escape | (quote == '\'' ? has_squote : has_dquote);
     for (; i + 16 <= n; i += 16) {
         const __m128i v = narrow16(data + i);
@@ -261,7 +258,7 @@ Out* escape_all(const Char* data, Py_ssize_t n, char quote, Out* p) {
     return escape_chars(data, i, n, quote, p);
 }
 
-#if defined(__SSE2__)
+#if ORRERY_KERNEL_SSE2
 // The characters beyond ASCII of 16 bytes of 2- or 4-byte text, as lanes of
 // all ones.
 template <class Char>
@@ -320,7 +317,7 @@ inline unsigned char_bits(const __m128i* m) {
 template <class Char>
 inline unsigned first_escaped(const PrintableBits& bits, const Char* at, unsigned special, unsigned beyond) {
     for (unsigned b = beyond & (special - 1) & ~special; b != 0; b &= b - 1)
-        if (!printable(bits, at[__builtin_ctz(b)])) return b & -b;
+        if (!printable(bits, at[std::countr_zero(b)])) return b & -b;
     return special & -special;
 }
 
@@ -345,7 +342,7 @@ Out* escape_blocks(const Char* data, std::size_t from, std::size_t n, char quote
     std::size_t i = from;
     // Steps to the character after the one `stop` marks, having written it.
     const auto escape_at = [&](unsigned stop) {
-        const auto k = static_cast<std::size_t>(__builtin_ctz(stop));
+        const auto k = static_cast<std::size_t>(std::countr_zero(stop));
         p = put_escaped(p + k, data[i + k], quote);
         i += k + 1;
     };
@@ -471,7 +468,7 @@ template <class Char, bool InPlanes>
 [[gnu::noinline]] unsigned printable_prose(const Char* data, std::size_t n) noexcept {
     unsigned all = 1;
     std::size_t i = 0;
-#if defined(__SSE2__)
+#if ORRERY_KERNEL_SSE2
     for (; i + 16 <= n; i += 16) {
         __m128i beyond = _mm_setzero_si128();
         for (std::size_t k = 0; k < sizeof(Char); ++k)
@@ -547,14 +544,14 @@ StrShape str_shape(PyObject* s) noexcept {
 }
 
 template <class Unit>
-std::size_t str_repr_units(PyObject* s, const StrShape& shape, Unit* dst, bool copied) noexcept {
+std::size_t str_repr_units(PyObject* s, const StrShape& shape, Unit* dst, [[maybe_unused]] bool copied) noexcept {
     Unit* p = dst;
     *p++ = static_cast<Unit>(shape.quote);
     if (shape.plain) {
         p = copy_text(s, p);
     } else {
         p = with_chars(s, [&](const auto* data, Py_ssize_t n) {
-#if defined(__SSE2__)
+#if ORRERY_KERNEL_SSE2
             if constexpr (sizeof(*data) <= sizeof(Unit))
                 return escape_blocks(data, 0, static_cast<std::size_t>(n), shape.quote, p, copied);
 #endif
@@ -632,7 +629,7 @@ int short_digits(double a, char* digits, int& decpt) noexcept {
         --j;
         t = a * exact_powers_of_ten[j];
     }
-#if defined(__SSE2__)
+#if ORRERY_KERNEL_SSE2
     // Rounds to nearest, as llrint does, in one instruction.
     long long n = _mm_cvtsd_si64(_mm_set_sd(t));
 #else
@@ -703,7 +700,6 @@ constexpr std::uint64_t pow5_u64[] = {1ull,
 // even one) lies inside and is the closest of 17 digits. A power of two
 // never gets that far: every one in the range has 15 digits or fewer.
 char* fixed_float_text(double a, char* p) noexcept {
-    using u128 = unsigned __int128;
     const std::uint64_t bits = std::bit_cast<std::uint64_t>(a);
     const int e = static_cast<int>(bits >> 52) - 1023;
     constexpr std::uint64_t hidden = 1ull << 52;
@@ -717,9 +713,9 @@ char* fixed_float_text(double a, char* p) noexcept {
     // 2^shift.
     std::uint64_t n, rest;
     const auto scale = [&] {
-        const u128 x = static_cast<u128>(m) * pow5_u64[j];
-        n = static_cast<std::uint64_t>(x >> shift);
-        rest = static_cast<std::uint64_t>(x) & ((std::uint64_t{1} << shift) - 1);
+        const platform::Product x = platform::multiply_wide(m, pow5_u64[j]);
+        n = (x.high << (63 - shift) << 1) | (x.low >> shift);
+        rest = x.low & ((std::uint64_t{1} << shift) - 1);
     };
     scale();
     if (n >= 10000000000000000ull) {
@@ -772,7 +768,7 @@ char* fixed_float_text(double a, char* p) noexcept {
     int ndigits = count;
     if (short_form) {
         // Trailing zero digits are the word's high zero bytes.
-        ndigits -= tail != 0 ? __builtin_clzll(tail) >> 3 : 8 + (head != 0 ? __builtin_clzll(head) >> 3 : 8);
+        ndigits -= tail != 0 ? std::countl_zero(tail) >> 3 : 8 + (head != 0 ? std::countl_zero(head) >> 3 : 8);
     }
     const int decpt = count - j;
     const std::uint64_t head_text = head + ascii_zeros;
@@ -799,10 +795,11 @@ char* fixed_float_text(double a, char* p) noexcept {
     }
     // The digits from decpt on move one place up, behind the point: the
     // 16-digit block shifted down by the digits before it in the block.
-    const u128 block = (static_cast<u128>(tail_text) << 64) | head_text;
-    const u128 after = block >> (8 * (decpt - lead));
-    put_ascii8(p + decpt + 1, static_cast<std::uint64_t>(after));
-    put_ascii8(p + decpt + 9, static_cast<std::uint64_t>(after >> 64));
+    const auto k = static_cast<unsigned>(8 * (decpt - lead));
+    const std::uint64_t after_low = k < 64 ? (head_text >> k) | (tail_text << (63 - k) << 1) : tail_text >> (k - 64);
+    const std::uint64_t after_high = k < 64 ? tail_text >> k : 0;
+    put_ascii8(p + decpt + 1, after_low);
+    put_ascii8(p + decpt + 9, after_high);
     p[decpt] = '.';
     return p + ndigits + 1;
 }

@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "boundary/cpython_compat.hpp"
+#include "engine/platform.hpp"
+
 
 namespace orrery::leaves {
 
@@ -116,7 +116,7 @@ inline unsigned decimal_digits(std::uint64_t u) noexcept {
         1000000000ull, 10000000000ull, 100000000000ull, 1000000000000ull, 10000000000000ull,
         100000000000000ull, 1000000000000000ull, 10000000000000000ull, 100000000000000000ull,
         1000000000000000000ull, 10000000000000000000ull};
-    const unsigned bits = 64 - static_cast<unsigned>(__builtin_clzll(u | 1));
+    const unsigned bits = 64 - static_cast<unsigned>(std::countl_zero(u | 1));
     unsigned digits = (bits * 1233) >> 12;
     digits += u >= powers[digits];
     return digits + (digits == 0);  // zero has one digit
@@ -127,10 +127,10 @@ inline unsigned decimal_digits(std::uint64_t u) noexcept {
 template <class Unit>
 [[gnu::always_inline]] inline void put_ascii8(Unit* p, std::uint64_t w) noexcept {
     if constexpr (sizeof(Unit) == 1) {
-        if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+        if constexpr (std::endian::native == std::endian::big) w = platform::byteswap64(w);
         std::memcpy(p, &w, 8);
     } else {
-#if defined(__SSE2__)
+#if ORRERY_KERNEL_SSE2
         const __m128i zero = _mm_setzero_si128();
         const __m128i units = _mm_unpacklo_epi8(_mm_cvtsi64_si128(static_cast<long long>(w)), zero);
         if constexpr (sizeof(Unit) == 2) {
@@ -184,18 +184,7 @@ std::size_t int_repr(long long v, char* dst) noexcept;
 // The value of an exact int if it fits a signed 64-bit integer. Small values
 // are read straight from the object; the rest ask the interpreter.
 inline bool small_int_value(PyObject* obj, long long& out) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
-        out = static_cast<long long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj)));
-        return true;
-    }
-#else
-    const Py_ssize_t size = Py_SIZE(obj);
-    if (size >= -1 && size <= 1) {
-        out = size * static_cast<long long>(reinterpret_cast<PyLongObject*>(obj)->ob_digit[0]);
-        return true;
-    }
-#endif
+    if (compat::compact_long_value(obj, out)) return true;
     int overflow = 0;
     out = PyLong_AsLongLongAndOverflow(obj, &overflow);
     return overflow == 0;

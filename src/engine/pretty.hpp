@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "boundary/fault.hpp"
+#include "boundary/cpython_compat.hpp"
 #include "boundary/interned.hpp"
 #include "boundary/result.hpp"
 #include "boundary/text.hpp"
@@ -14,6 +15,7 @@
 #include "engine/dataclass_text.hpp"
 #include "engine/depth.hpp"
 #include "engine/leaves.hpp"
+#include "engine/platform.hpp"
 #include "engine/sink.hpp"
 
 namespace orrery::pretty {
@@ -31,7 +33,6 @@ namespace detail {
         if (!st_) [[unlikely]]                         \
             return ::orrery::io_error(st_);            \
     } while (0)
-#define ORRERY_WRITE(...) TRY_IO(out.write_fmt(__VA_ARGS__))
 
 // Walks a dict in storage order, stopping the call with an internal fault
 // when the dict changes size or yields more entries than it started with.
@@ -111,11 +112,7 @@ inline bool never_dataclass(PyTypeObject* t) noexcept {
 // Reads an attribute, telling "missing" (0) from found (1) and failure (-1)
 // without building an AttributeError.
 inline int lookup_optional(PyObject* obj, PyObject* name, PyObject** out) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyObject_GetOptionalAttr(obj, name, out);
-#else
-    return _PyObject_LookupAttr(obj, name, out);
-#endif
+    return compat::get_optional_attr(obj, name, out);
 }
 
 template <TextSink Sink>
@@ -183,7 +180,7 @@ private:
     // Writes one fixed piece of text.
     Status write_text(std::string_view text) {
         Sink& out = out_;
-        ORRERY_WRITE(text);
+        TRY_IO(out.write_fmt(text));
         return ok();
     }
 
@@ -227,12 +224,10 @@ private:
         IoStatus st;
         if (type == &PyUnicode_Type) {
             if constexpr (!std::is_void_v<Unit>) return write_str_as<Unit>(out, obj);
-#if PY_VERSION_HEX < 0x030C0000
-            if (PyUnicode_READY(obj) < 0) {
+            if (compat::ready_str(obj) < 0) {
                 failure_ = PyErr::fetch();
                 return Leaf::failed;
             }
-#endif
             if constexpr (requires { out.append_str_repr(obj); }) {
                 // Written straight into the result, in its own width.
                 return out.append_str_repr(obj) ? Leaf::written : Leaf::other;
@@ -272,12 +267,10 @@ private:
         // A compact str is always ready.
         if (PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]]
             return out.append_compact_ascii_as<Unit>(obj) ? Leaf::written : Leaf::other;
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(obj) < 0) {
+        if (compat::ready_str(obj) < 0) {
             failure_ = PyErr::fetch();
             return Leaf::failed;
         }
-#endif
         if (!out.append_other_repr(obj)) return Leaf::other;
         // Only text beyond ASCII widens the result.
         return out.unit() == sizeof(Unit) ? Leaf::written : Leaf::widened;
@@ -305,7 +298,7 @@ private:
         Ref repr = Ref::steal(PyObject_Repr(obj));
         if (!repr) return PyErr::fetch();
         Utf8 text = text_of(repr.get());
-        ORRERY_WRITE(text.view());
+        TRY_IO(out.write_fmt(text.view()));
         return ok();
     }
 
@@ -319,7 +312,7 @@ private:
         constexpr std::string_view open = IsList ? "[\n" : "(\n";
         constexpr std::string_view close = IsList ? "]" : ")";
         if (Py_SIZE(obj) == 0) {
-            ORRERY_WRITE(empty);
+            TRY_IO(out.write_fmt(empty));
             return ok();
         }
         DepthGuard guard;
@@ -355,7 +348,7 @@ private:
                 end = shrunk();
             }
             if (i + 1 < end) TRY_IO(line_start(out, separator, column, child));
-            else ORRERY_WRITE(separator, Spaces{column}, close);
+            else TRY_IO(out.write_fmt(separator, Spaces{column}, close));
             if constexpr (!quiet_sink<Sink>) end = shrunk();
         }
         return ok();
@@ -390,7 +383,7 @@ private:
             if (++i >= end) break;
             TRY_IO(line_start(out, separator, column, child));
         }
-        ORRERY_WRITE(separator, Spaces{column}, close);
+        TRY_IO(out.write_fmt(separator, Spaces{column}, close));
         return ok();
     }
 
@@ -425,7 +418,7 @@ private:
     Status dict_form(PyObject* obj, std::uint64_t column) {
         Sink& out = out_;
         if (PyDict_GET_SIZE(obj) == 0) {
-            ORRERY_WRITE(std::string_view("{}"));
+            TRY_IO(out.write_fmt(std::string_view("{}")));
             return ok();
         }
         DepthGuard guard;
@@ -451,11 +444,11 @@ private:
             // see the dict changed under the key's write: hold the value then.
             Ref kept_value = quiet_sink<Sink> ? Ref() : Ref::borrow(value);
             TRY(write_entry(key, value, child));
-            if (!walk.intact()) ORRERY_WRITE(separator);
+            if (!walk.intact()) TRY_IO(out.write_fmt(separator));
             more = walk.next(key, value);
             if (more) TRY_IO(line_start(out, separator, column, child));
         }
-        ORRERY_WRITE(separator, Spaces{column}, std::string_view("}"));
+        TRY_IO(out.write_fmt(separator, Spaces{column}, std::string_view("}")));
         return ok();
     }
 
@@ -516,7 +509,7 @@ private:
             }
             open = ',';
         }
-        ORRERY_WRITE(separator, Spaces{column}, std::string_view("}"));
+        TRY_IO(out.write_fmt(separator, Spaces{column}, std::string_view("}")));
         return ok();
     }
 
@@ -527,7 +520,7 @@ private:
         if (written == Leaf::failed) [[unlikely]]
             return take_failure();
         if (written == Leaf::other) return write_other_entry(key, value, column);
-        ORRERY_WRITE(std::string_view(": "));
+        TRY_IO(out.write_fmt(std::string_view(": ")));
         return write_value(value, column);
     }
 
@@ -546,15 +539,15 @@ private:
         Ref k = Ref::borrow(key);
         Ref v = Ref::borrow(value);
         TRY(render_other(k.get(), column));
-        ORRERY_WRITE(std::string_view(": "));
+        TRY_IO(out.write_fmt(std::string_view(": ")));
         return render(v.get(), column);
     }
 
     // Asks for an object met for the first time: its header and the text
     // after it.
     static void prefetch_object(PyObject* obj) noexcept {
-        __builtin_prefetch(obj);
-        __builtin_prefetch(reinterpret_cast<char*>(obj) + 64);
+        platform::prefetch(obj);
+        platform::prefetch(reinterpret_cast<char*>(obj) + 64);
     }
 
     // A failed dataclass test means "not a dataclass" only when it raised an
@@ -671,7 +664,7 @@ private:
                 if (const Leaf leaf = write_leaf(value.get()); leaf != Leaf::written)
                     TRY(leaf == Leaf::failed ? take_failure() : render_other(value.get(), *child));
                 if constexpr (defer_break) first_field = false;
-                else ORRERY_WRITE(std::string_view(",\n"));
+                else TRY_IO(out.write_fmt(std::string_view(",\n")));
             }
             if (child) {
                 // The last field's ",\n" is still pending in memory.
@@ -732,7 +725,7 @@ private:
         PyTypeObject* t = kinds.field_class;
         if (!field_class_stamp_.holds(t)) [[unlikely]] {
             if (kinds.slot == nullptr || !generic_reads(t)) return nullptr;
-            if (_PyType_Lookup(t, names::field_type.get()) != kinds.slot) return nullptr;
+            if (compat::type_lookup(t, names::field_type.get()) != kinds.slot) return nullptr;
             field_class_stamp_.take(t);
         }
         return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(field) + kinds.slot_offset);
@@ -749,7 +742,6 @@ private:
     std::uint64_t code_runs_ = 0;
 };
 
-#undef ORRERY_WRITE
 #undef TRY_IO
 
 }  // namespace detail

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "boundary/fault.hpp"
+#include "boundary/cpython_compat.hpp"
 #include "engine/leaves.hpp"
 #include "engine/memory.hpp"
 #include "engine/str_scan.hpp"
@@ -78,7 +79,7 @@ constexpr unsigned in_planes = 0x200;
 // scan finds nothing to escape (returns 0). Otherwise returns the quote
 // repr() uses, with check_chars when the printability of the characters
 // beyond ASCII is still to be found, having written only into the room past
-// the result. Room for n + 2 + strscan::slack units.
+// the result. Room for n + 2 units and the sink's overrun.
 template <class Char, bool Wide, class Unit>
 [[gnu::always_inline]] inline unsigned put_plain(Unit* p, const Char* text, std::size_t n, bool inside_object) {
     using namespace strscan;
@@ -127,15 +128,7 @@ std::size_t repr_units(unsigned unit, PyObject* s, const leaves::StrShape& shape
 // Sets the length of a fresh compact str that nobody else has seen yet,
 // keeping the fields that repeat it consistent.
 void set_length(PyObject* s, std::size_t length) {
-    const auto n = static_cast<Py_ssize_t>(length);
-    reinterpret_cast<PyASCIIObject*>(s)->length = n;
-    PyUnicode_WRITE(PyUnicode_KIND(s), PyUnicode_DATA(s), n, 0);
-#if PY_VERSION_HEX < 0x030C0000
-    // Until 3.12 a str whose code units are wchar_t shares them as its
-    // wide-character form, of length wstr_length.
-    auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(s);
-    if (!PyUnicode_IS_ASCII(s) && compact->_base.wstr == PyUnicode_DATA(s)) compact->wstr_length = n;
-#endif
+    compat::set_str_length(s, static_cast<Py_ssize_t>(length));
 }
 
 Py_UCS4 width_class(Py_UCS4 c) { return c < 0x80 ? 0x7F : c < 0x100 ? 0xFF : c < 0x10000 ? 0xFFFF : 0x10FFFF; }
@@ -264,9 +257,9 @@ void MemorySink::choose_str_writers() {
 template <class Unit>
 bool MemorySink::write_compact_ascii(MemorySink& m, PyObject* s) {
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-    if (m.cap_ - m.size_ < n + 2 + strscan::slack) [[unlikely]]
+    if (!m.has_room(n + 2)) [[unlikely]]
         return write_grown<Py_UCS1, Unit, true>(m, s);
-    const auto* text = reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(s) + 1);
+    const auto* text = static_cast<const Py_UCS1*>(compat::compact_ascii_text(s));
     const unsigned quote = put_plain<Py_UCS1, false>(reinterpret_cast<Unit*>(m.data_) + m.size_, text, n, true);
     if (quote == 0) [[likely]] {
         m.size_ += n + 2;
@@ -278,13 +271,12 @@ bool MemorySink::write_compact_ascii(MemorySink& m, PyObject* s) {
 template <class Char, class Unit>
 bool MemorySink::write_fitting(MemorySink& m, PyObject* s) {
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-    if (m.cap_ - m.size_ < n + 2 + strscan::slack) [[unlikely]]
+    if (!m.has_room(n + 2)) [[unlikely]]
         return write_grown<Char, Unit, false>(m, s);
     // No compact ASCII str comes here: compact text follows the longer
     // header of text beyond ASCII.
     const bool compact = PyUnicode_IS_COMPACT(s);
-    const auto* text = static_cast<const Char*>(compact ? static_cast<void*>(reinterpret_cast<PyCompactUnicodeObject*>(s) + 1)
-                                                        : reinterpret_cast<PyUnicodeObject*>(s)->data.any);
+    const auto* text = static_cast<const Char*>(compact ? compat::compact_text(s) : compat::legacy_text(s));
     const unsigned quote = put_plain<Char, true>(reinterpret_cast<Unit*>(m.data_) + m.size_, text, n, compact);
     if (quote == 0) [[likely]] {
         m.size_ += n + 2;
@@ -296,7 +288,7 @@ bool MemorySink::write_fitting(MemorySink& m, PyObject* s) {
 
 template <class Char, class Unit, bool Ascii>
 [[gnu::noinline]] bool MemorySink::write_grown(MemorySink& m, PyObject* s) {
-    m.grow(static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)) + 2 + strscan::slack);
+    m.make_room(static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)) + 2);
     if constexpr (Ascii) return write_compact_ascii<Unit>(m, s);
     return write_fitting<Char, Unit>(m, s);
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "boundary/cpython_compat.hpp"
 #include "boundary/io_error.hpp"
 #include "boundary/ref.hpp"
 #include "engine/leaves.hpp"
@@ -96,8 +97,7 @@ public:
     [[gnu::always_inline]] void write_break_as(Spaces margin) {
         const auto n = static_cast<std::size_t>(margin.count);
         // Growing keeps the width: the units are where `Unit` says.
-        if (cap_ - size_ < n + 2 + 64) [[unlikely]]
-            grow(n + 2 + 64);
+        make_room(n + 2);
         put_break<Unit>(data_ + size_ * sizeof(Unit), n);
         size_ += n + 2;
     }
@@ -110,10 +110,10 @@ public:
             size_ += fill(reinterpret_cast<char*>(reserve(bound)));
         } else if (bound <= 64) {
             // Made in a buffer, then widened 16 characters at a time (the
-            // units past the text lie in the room reserved).
+            // units past the text lie in the overrun).
             alignas(16) char text[64];
             const std::size_t n = fill(text);
-            unsigned char* p = reserve(64);
+            unsigned char* p = reserve(n);
             if (unit_ == 2) widen_blocks(reinterpret_cast<Py_UCS2*>(p), text, n);
             else widen_blocks(reinterpret_cast<Py_UCS4*>(p), text, n);
             size_ += n;
@@ -166,8 +166,8 @@ public:
             return false;
         const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
         const auto m = static_cast<std::size_t>(margin.count);
-        const auto* text = reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(key) + 1);
-        unsigned char* p = reserve(m + n + 64 + 6 + strscan::slack);
+        const auto* text = static_cast<const Py_UCS1*>(compat::compact_ascii_text(key));
+        unsigned char* p = reserve(m + n + 6);
         bool plain;
         switch (unit_) {
             case 1: plain = put_key_line(reinterpret_cast<Py_UCS1*>(p), open, m, text, n); break;
@@ -208,9 +208,9 @@ private:
     }
     static bool ascii_fragment(std::string_view s) noexcept { return is_ascii(s); }
     static bool ascii_fragment(Spaces) noexcept { return true; }
-    // Units a fragment may write: a run of spaces is written in whole blocks.
+    // Units a fragment keeps (what it writes past them lies in the overrun).
     static std::size_t room(std::string_view s) noexcept { return s.size(); }
-    static std::size_t room(Spaces sp) noexcept { return static_cast<std::size_t>(sp.count) + 64; }
+    static std::size_t room(Spaces sp) noexcept { return static_cast<std::size_t>(sp.count); }
     // Writes an ASCII fragment at `p` (room reserved), advancing `p`.
     template <class Unit>
     void put(unsigned char*& p, std::string_view s) noexcept {
@@ -234,10 +234,23 @@ private:
         p += n * sizeof(Unit);
         size_ += n;
     }
-    // Room for `n` more units; returns where they go (bytes of the storage).
+    // Units a writer may store past the `n` it keeps, overwritten by later
+    // text: the block copies of scanned text (strscan::slack), of widened
+    // text (up to 15 units), of digits, and of spaces (64 bytes from the
+    // run's end, at least one block). Every room check adds it, here and
+    // nowhere else: writers ask for the units they keep.
+    static constexpr std::size_t overrun = 64;
+    static_assert(strscan::slack <= overrun);
+    // Whether `n` more units and the overrun fit.
+    bool has_room(std::size_t n) const noexcept { return cap_ - size_ >= n + overrun; }
+    // Makes room for `n` more units and the overrun.
+    void make_room(std::size_t n) {
+        if (!has_room(n)) [[unlikely]]
+            grow(n + overrun);
+    }
+    // make_room, returning where the units go (bytes of the storage).
     unsigned char* reserve(std::size_t n) {
-        if (cap_ - size_ < n) [[unlikely]]
-            grow(n);
+        make_room(n);
         return data_ + size_ * unit_;
     }
     [[gnu::always_inline]] void append_ascii(const char* s, std::size_t n) {
@@ -264,7 +277,7 @@ private:
     // of 16, whole blocks at a time: writes up to 15 units past the text.
     template <class Unit>
     [[gnu::always_inline]] static void widen_blocks(Unit* p, const char* text, std::size_t n) {
-#if defined(__SSE2__)
+#if ORRERY_KERNEL_SSE2
         for (std::size_t i = 0; i < n; i += 16)
             strscan::store16<Py_UCS1>(p + i, _mm_load_si128(reinterpret_cast<const __m128i*>(text + i)));
 #else
@@ -276,10 +289,24 @@ private:
     // units past the run are overwritten by later text. A block is four
     // stores of one 16-byte value kept in a register.
     template <class Unit>
+    using Chunk = std::array<Unit, 16 / sizeof(Unit)>;
+    // 16 bytes of spaces, and the same starting with ",\n".
+    template <class Unit>
+    static constexpr Chunk<Unit> blank_chunk = [] {
+        Chunk<Unit> c{};
+        c.fill(' ');
+        return c;
+    }();
+    template <class Unit>
+    static constexpr Chunk<Unit> break_chunk = [] {
+        Chunk<Unit> c = blank_chunk<Unit>;
+        c[0] = ',';
+        c[1] = '\n';
+        return c;
+    }();
+    template <class Unit>
     static void fill_spaces(Unit* p, std::size_t n) noexcept {
-        using Chunk [[gnu::vector_size(16)]] = Unit;
-        Chunk blank;
-        for (std::size_t k = 0; k < 16 / sizeof(Unit); ++k) blank[k] = ' ';
+        const Chunk<Unit> blank = blank_chunk<Unit>;
         auto* out = reinterpret_cast<unsigned char*>(p);
         const unsigned char* end = out + n * sizeof(Unit);
         do {
@@ -293,13 +320,8 @@ private:
     // common short margins.
     template <class Unit>
     [[gnu::always_inline]] static void put_break(unsigned char* p, std::size_t n) noexcept {
-        using Chunk [[gnu::vector_size(16)]] = Unit;
-        Chunk blank;
-        for (std::size_t k = 0; k < 16 / sizeof(Unit); ++k) blank[k] = ' ';
-        Chunk first = blank;
-        first[0] = ',';
-        first[1] = '\n';
-        std::memcpy(p, &first, 16);
+        const Chunk<Unit> blank = blank_chunk<Unit>;
+        std::memcpy(p, &break_chunk<Unit>, 16);
         for (std::size_t k = 16; k < 64; k += 16) std::memcpy(p + k, &blank, 16);
         const unsigned char* end = p + (n + 2) * sizeof(Unit);
         for (p += 64; p < end; p += 64)
@@ -309,7 +331,7 @@ private:
     static constexpr std::size_t max_lead = 8;
     static bool short_ascii(std::string_view s) noexcept { return s.size() <= max_lead && is_ascii(s); }
     [[gnu::always_inline]] void put_line(std::string_view lead, std::size_t n, std::string_view close) {
-        unsigned char* p = reserve(2 * max_lead + n + 64);
+        unsigned char* p = reserve(2 * max_lead + n);
         switch (unit_) {
             case 1: put_line(reinterpret_cast<Py_UCS1*>(p), lead, n, close); break;
             case 2: put_line(reinterpret_cast<Py_UCS2*>(p), lead, n, close); break;
@@ -358,14 +380,15 @@ private:
     template <class Unit>
     [[gnu::always_inline]] static strscan::Scan copy_short_key(const Py_UCS1* text, std::size_t n, Unit* dst) noexcept {
         using namespace strscan;
-#if defined(__SSE2__)
+#if ORRERY_KERNEL_SSE2
         // The 16 bytes ending at the text's end lie in the object (its header
-        // is longer). They are shifted down in registers, the text to the
+        // is longer, see compat::compact_ascii_text). They are shifted down in registers, the text to the
         // first lanes, and the lanes past it hold 'a' (plain, classified as
         // nothing): going through memory instead (a block stored, then read
         // at an offset) stalls the read until the stores are done.
         const std::size_t back = 16 - n;
-        const __m128i t = _mm_or_si128(shift_down(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text - back)), back),
+        const auto* block = text + (static_cast<std::ptrdiff_t>(n) - 16);
+        const __m128i t = _mm_or_si128(shift_down(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block)), back),
                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(filler_bytes<Py_UCS1>.data() + back)));
         Classes<Py_UCS1, Follow::escapes> classes;
         classes.add(t);
@@ -377,7 +400,7 @@ private:
     }
     template <class Unit>
     void put_spaces(std::size_t n) {
-        fill_spaces(reinterpret_cast<Unit*>(reserve(n + 64 / sizeof(Unit))), n);
+        fill_spaces(reinterpret_cast<Unit*>(reserve(n)), n);
         size_ += n;
     }
     void append_utf8(std::string_view s);

@@ -14,9 +14,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "engine/platform.hpp"
 
 namespace orrery::strscan {
 
@@ -37,10 +35,6 @@ struct Scan {
 // Units past the text that copy_scan may write (overwritten by later text).
 inline constexpr std::size_t slack = 16;
 
-// Text shorter than 16 bytes is read as the 16 bytes ending at its end: in a
-// compact str these lie in its header when not in its text.
-static_assert(sizeof(PyASCIIObject) >= 16);
-
 // What a scan follows besides escapes and quotes.
 enum class Follow {
     // Nothing more: ASCII text (for 1-byte text), or text whose characters
@@ -53,7 +47,7 @@ enum class Follow {
     latin1,
 };
 
-#if defined(__SSE2__)
+#if ORRERY_KERNEL_SSE2
 
 // Writes 16 bytes holding characters of type Char as units of type Unit.
 template <class Char, class Unit>
@@ -124,8 +118,7 @@ public:
             // -34 or less.
             // (The bound is hidden from the compiler, which would otherwise
             // turn the comparison around at the cost of one more.)
-            __m128i bound = _mm_set1_epi8(-34);
-            __asm__("" : "+x"(bound));
+            const __m128i bound = platform::opaque(_mm_set1_epi8(-34));
             escape = _mm_cmpgt_epi8(_mm_add_epi8(v, _mm_set1_epi8(0x60)), bound);
         } else if constexpr (sizeof(Char) == 1 && F == Follow::latin1) {
             // The controls of both halves at once: the low seven bits below
@@ -262,9 +255,10 @@ private:
 // Copies `n` characters to `dst` as units of type Unit (no copy when Unit is
 // void) and classifies them. Writes at most `slack` units past the text.
 // `inside_object` says the 16 bytes ending at the text's end lie in one
-// allocation even when the text is shorter (the text of a compact str
-// follows its header, which is longer): short text is then read in whole
-// blocks instead of character by character.
+// allocation even when the text is shorter: the text of a compact str
+// follows its header, at least 16 bytes long (see compat::compact_text).
+// Short text is then read in whole blocks, from up to 16 bytes before its
+// start, instead of character by character.
 template <class Char, class Unit, Follow F>
 [[gnu::always_inline]] inline Scan copy_scan(const Char* text, std::size_t n, Unit* dst, bool inside_object) {
     constexpr std::size_t lanes = 16 / sizeof(Char);
@@ -283,23 +277,26 @@ template <class Char, class Unit, Follow F>
         // until the writes reach the cache) and the lanes past the text are
         // set to 'a' (plain ASCII, classified as nothing; the units written
         // for them lie in the slack).
-        const std::size_t back = lanes - n;  // characters before the text in the last block
+        // Where the last block starts, in characters from the text's start:
+        // before it (in the str's header) for text of less than one block.
+        const auto last_at = static_cast<std::ptrdiff_t>(n) - static_cast<std::ptrdiff_t>(lanes);
         // All ones for two blocks, else zero; hidden from the compiler, which
         // would otherwise branch on it.
-        std::size_t two = two_blocks ? 0 - static_cast<std::size_t>(n > lanes) : 0;
-        __asm__("" : "+r"(two));
-        const std::size_t move = (back * sizeof(Char)) & ~two;
-        const __m128i last = _mm_or_si128(shift_down(load(text - back), move), load(filler_bytes<Char>.data() + move));
+        const std::ptrdiff_t two = platform::opaque(two_blocks ? -static_cast<std::ptrdiff_t>(n > lanes) : 0);
+        const auto move = static_cast<std::size_t>((-last_at * static_cast<std::ptrdiff_t>(sizeof(Char))) & ~two);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+        const auto at = [&](std::ptrdiff_t chars) { return bytes + chars * static_cast<std::ptrdiff_t>(sizeof(Char)); };
+        const __m128i last = _mm_or_si128(shift_down(load(at(last_at)), move), load(filler_bytes<Char>.data() + move));
         if constexpr (two_blocks) {
             // The first block of two, or the last block again.
             const __m128i keep = _mm_set1_epi64x(static_cast<long long>(two));
             const __m128i first =
-                _mm_or_si128(_mm_and_si128(keep, load(text - (back & ~two))), _mm_andnot_si128(keep, last));
+                _mm_or_si128(_mm_and_si128(keep, load(at(last_at & ~two))), _mm_andnot_si128(keep, last));
             classes.add(first);
             if constexpr (!std::is_void_v<Unit>) store16<Char>(dst, first);
         }
         classes.add(last);
-        if constexpr (!std::is_void_v<Unit>) store16<Char>(dst - (back & two), last);
+        if constexpr (!std::is_void_v<Unit>) store16<Char>(dst + (last_at & two), last);
         return classes.result();
     }
     std::size_t i = 0;

@@ -106,6 +106,6 @@ Result<Ref> create_module() {
 
 }  // namespace orrery
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_orrery() {
+PyMODINIT_FUNC PyInit_orrery() {
     return orrery::boundary_object([] { return orrery::create_module(); });
 }

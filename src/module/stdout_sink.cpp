@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "boundary/once.hpp"
+#include "engine/platform.hpp"
 #include "engine/escaped.hpp"
 
 namespace orrery {
@@ -128,7 +129,7 @@ IoStatus StdoutSink::fragment(Spaces sp) {
 // Line-buffered write of one fragment: everything up to the last line feed
 // goes out now; the rest waits in the buffer unless it would overflow it.
 IoStatus StdoutSink::write_all(const char* data, std::size_t n) {
-    const void* nl = n > 0 ? memrchr(data, '\n', n) : nullptr;
+    const char* nl = platform::find_last(data, n, '\n');
     if (nl == nullptr) {
         if (len_ > 0 && buf_[len_ - 1] == '\n') {
             IoStatus st = flush();
@@ -136,7 +137,7 @@ IoStatus StdoutSink::write_all(const char* data, std::size_t n) {
         }
         return buffer_or_write(data, n);
     }
-    const std::size_t lines = static_cast<std::size_t>(static_cast<const char*>(nl) - data) + 1;
+    const std::size_t lines = static_cast<std::size_t>(nl - data) + 1;
     IoStatus st = len_ == 0 ? raw_write_all(data, lines) : buffer_or_write(data, lines);
     if (st && len_ > 0) st = flush();
     if (!st) return st;

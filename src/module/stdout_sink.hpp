@@ -41,7 +41,7 @@ public:
         Lock lock(*this);
         IoStatus st = lock.status();
         if (!st) return st;
-        ((st = fragment(fragments), static_cast<bool>(st)) && ...);
+        (void)((st = fragment(fragments), static_cast<bool>(st)) && ...);
         return st;
     }
 
