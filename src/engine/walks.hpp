@@ -9,8 +9,8 @@
 #pragma once
 
 #include <algorithm>
-#include <cstddef>
-#include <unordered_set>
+#include <cstdint>
+#include <utility>
 
 #include "boundary/fault.hpp"
 #include "boundary/ref.hpp"
@@ -31,6 +31,7 @@ class Held<true> {
 public:
     Held() noexcept = default;
     explicit Held(PyObject* p) noexcept : ref_(Ref::borrow(p)) {}
+    // The reference held before is let go after `p` is held.
     void take(PyObject* p) noexcept { ref_ = Ref::borrow(p); }
     PyObject* get() const noexcept { return ref_.get(); }
 
@@ -80,12 +81,19 @@ private:
     Py_ssize_t start_;
 };
 
-// A dict in storage order. Before every step, the one that finds the end
-// included, the walk checks the dict: a size other than at the start ends
-// the call with the internal fault "dictionary changed size during
-// iteration", and an entry more than it started with (keys replaced) with
-// "dictionary keys changed during iteration". A value replaced under an
-// unchanged key goes unseen: the walk shows what it read.
+// The checks before every step of a walk over a dict (a dict's entries or a
+// dataclass's fields mapping), the one that finds the end included: a size
+// other than `start`, the size at the start, ends the call with the internal
+// fault "dictionary changed size during iteration", and an entry more than
+// it started with (`expected`, the entries still to come, at -1: keys
+// replaced) with "dictionary keys changed during iteration". A value
+// replaced under an unchanged key goes unseen: the walk shows what it read.
+[[gnu::always_inline]] inline void check_dict_step(PyObject* dict, Py_ssize_t start, Py_ssize_t expected) {
+    if (PyDict_GET_SIZE(dict) != start) fault("dictionary changed size during iteration");
+    if (expected == -1) fault("dictionary keys changed during iteration");
+}
+
+// A dict in storage order, checked by check_dict_step.
 class DictWalk {
 public:
     explicit DictWalk(PyObject* dict) noexcept
@@ -96,8 +104,7 @@ public:
 
     // The next entry, borrowed (valid until code runs); false at the end.
     bool next(PyObject*& key, PyObject*& value) {
-        if (PyDict_GET_SIZE(dict_.get()) != start_) fault("dictionary changed size during iteration");
-        if (expected_ == -1) fault("dictionary keys changed during iteration");
+        check_dict_step(dict_.get(), start_, expected_);
         if (!PyDict_Next(dict_.get(), &pos_, &key, &value)) return false;
         --expected_;
         return true;
@@ -108,8 +115,11 @@ public:
         PyObject* k;
         PyObject* v;
         if (!next(k, v)) return false;
-        key.take(k);
-        value.take(v);
+        // Both are held before the entry they replace is let go: dropping a
+        // reference can run code (a finaliser) that changes the dict.
+        Held<Owned> new_key(k), new_value(v);
+        key = std::move(new_key);
+        value = std::move(new_value);
         return true;
     }
 
@@ -133,35 +143,38 @@ private:
 
 // The containers open on the path from the root to the object being
 // rendered. One met again on its own path contains itself: rendering it would
-// only repeat the same text ever deeper, so the call ends at once. The first
-// levels are kept in place and searched in order (documents are seldom
-// deeper); deeper ones go to a set.
+// only repeat the same text ever deeper, so the call ends. Rendering the same
+// container again takes the same steps as the time before, so from there on
+// the path repeats itself, and it is enough to compare each container with
+// one kept further up: the one at the deepest power of two above it (a
+// cycle's length L, starting D levels down, is found by depth 2·max(D, L) + L
+// at the latest; a container that contains itself directly at once). That
+// costs a comparison per container, where searching the whole path would
+// cost a search.
 class Path {
 public:
-    // Adds `obj`; false, adding nothing, when it is already on the path.
-    [[gnu::always_inline]] bool enter(PyObject* obj) {
-        const std::size_t near = depth_ < near_levels ? depth_ : near_levels;
-        for (std::size_t i = 0; i < near; ++i)
-            if (near_[i] == obj) [[unlikely]]
-                return false;
-        if (depth_ < near_levels) [[likely]]
-            near_[depth_] = obj;
-        else if (!far_.insert(obj).second)
+    // What a container leaves to restore when it is closed.
+    using Mark = PyObject*;
+
+    // Adds `obj`, filling `mark`; false when it is the one kept.
+    [[gnu::always_inline]] bool enter(PyObject* obj, Mark& mark) noexcept {
+        if (obj == kept_) [[unlikely]]
             return false;
+        mark = kept_;
         ++depth_;
+        if ((depth_ & (depth_ - 1)) == 0) [[unlikely]]
+            kept_ = obj;
         return true;
     }
-    // Removes `obj`, the last one added.
-    [[gnu::always_inline]] void leave(PyObject* obj) {
-        if (--depth_ >= near_levels) [[unlikely]]
-            far_.erase(obj);
+    // Removes the last one added.
+    [[gnu::always_inline]] void leave(Mark mark) noexcept {
+        --depth_;
+        kept_ = mark;
     }
 
 private:
-    static constexpr std::size_t near_levels = 32;
-    std::size_t depth_ = 0;
-    PyObject* near_[near_levels];
-    std::unordered_set<PyObject*> far_;
+    std::uint64_t depth_ = 0;
+    PyObject* kept_ = nullptr;
 };
 
 // One container opened by the renderer: the depth checks, then the path's.
@@ -172,21 +185,26 @@ public:
     Nest(const Nest&) = delete;
     Nest& operator=(const Nest&) = delete;
     ~Nest() {
-        if (obj_ != nullptr) path_.leave(obj_);
+        if (entered_) path_.leave(mark_);
     }
 
     [[gnu::always_inline]] Status enter(PyObject* obj, std::uintptr_t floor) {
         TRY(depth_.enter(floor));
-        if (!path_.enter(obj)) [[unlikely]]
-            return PyErr::lazy(PyExc_RecursionError, "the object being pretty-printed contains itself");
-        obj_ = obj;
+        if (!path_.enter(obj, mark_)) [[unlikely]]
+            return contains_itself();
+        entered_ = true;
         return ok();
     }
 
 private:
+    [[gnu::cold, gnu::noinline]] static Status contains_itself() {
+        return PyErr::lazy(PyExc_RecursionError, "the object being pretty-printed contains itself");
+    }
+
     DepthGuard depth_;
     Path& path_;
-    PyObject* obj_ = nullptr;
+    Path::Mark mark_ = 0;
+    bool entered_ = false;
 };
 
 }  // namespace orrery::pretty::detail
