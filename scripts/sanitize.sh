@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer into a
+# Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer (and
+# the test-only hooks, which the tests of changes made while a print waits use) into a
 # fresh virtual environment and runs the whole test suite (and one pass of
 # scripts/exercise.py) against it. The interpreter itself is not instrumented,
 # so the sanitizer runtimes are preloaded and leak detection is off; with
@@ -23,7 +24,7 @@ rm -rf "$VENV" "$LOGS"
 mkdir -p "$LOGS"
 "$PYTHON" -m venv "$VENV"
 "$VENV/bin/pip" install -q pytest hypothesis
-ORRERY_SANITIZE=address,undefined "$VENV/bin/pip" install -q --no-cache-dir "$ROOT"
+ORRERY_SANITIZE=address,undefined ORRERY_TEST_HOOKS=ON "$VENV/bin/pip" install -q --no-cache-dir "$ROOT"
 
 SO=$("$VENV/bin/python" -c 'import importlib.util as u; print(u.find_spec("orrery").origin)')
 if ! grep -q __asan_report <<<"$(nm -D --undefined-only "$SO")"; then

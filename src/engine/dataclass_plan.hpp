@@ -19,6 +19,7 @@
 #include "boundary/cpython_compat.hpp"
 #include "boundary/fault.hpp"
 #include "boundary/ref.hpp"
+#include "engine/walks.hpp"
 #include "engine/dataclass_text.hpp"
 
 namespace orrery::pretty::detail {
@@ -142,8 +143,7 @@ private:
     // The next entry from the dict itself, from where the walk has got to,
     // after the checks of a step.
     [[gnu::always_inline]] bool ask(PyObject*& key, PyObject*& field, FieldEntry*& entry) {
-        if (PyDict_GET_SIZE(dict_) != start_) fault("dictionary changed size during iteration");
-        if (expected_ == -1) fault("dictionary keys changed during iteration");
+        check_dict_step(dict_, start_, expected_);
         if (!PyDict_Next(dict_, &pos_, &key, &field)) return finish();
         --expected_;
         entry = record(key, field);

@@ -17,6 +17,7 @@
 #include "engine/leaves.hpp"
 #include "engine/platform.hpp"
 #include "engine/sink.hpp"
+#include "engine/walks.hpp"
 
 namespace orrery::pretty {
 
@@ -34,43 +35,6 @@ namespace detail {
             return ::orrery::io_error(st_);            \
     } while (0)
 
-// Walks a dict in storage order, stopping the call with an internal fault
-// when the dict changes size or yields more entries than it started with.
-class DictWalk {
-public:
-    explicit DictWalk(PyObject* dict) noexcept
-        : dict_(Ref::borrow(dict)), start_(PyDict_GET_SIZE(dict)), expected_(start_) {}
-
-    // The next entry as borrowed references: valid until Python code runs.
-    // False when the next step faults.
-    bool intact() const noexcept { return PyDict_GET_SIZE(dict_.get()) == start_ && expected_ != -1; }
-
-    bool next(PyObject*& key, PyObject*& value) {
-        if (PyDict_GET_SIZE(dict_.get()) != start_) fault("dictionary changed size during iteration");
-        if (expected_ == -1) fault("dictionary keys changed during iteration");
-        if (!PyDict_Next(dict_.get(), &pos_, &key, &value)) return false;
-        --expected_;
-        return true;
-    }
-
-    // Where the walk stands, to take the same steps again from there.
-    struct Mark {
-        Py_ssize_t pos;
-        Py_ssize_t expected;
-    };
-    Mark mark() const noexcept { return {pos_, expected_}; }
-    void rewind(Mark m) noexcept {
-        pos_ = m.pos;
-        expected_ = m.expected;
-    }
-
-private:
-    Ref dict_;
-    Py_ssize_t pos_ = 0;
-    Py_ssize_t start_;
-    Py_ssize_t expected_;
-};
-
 // The UTF-8 text of a name for writing: an exact ASCII str is its own UTF-8,
 // read in place (the caller holds the str); anything else is converted into
 // `holder` by text_of.
@@ -80,11 +44,6 @@ inline std::string_view name_text(PyObject* name, Utf8& holder) {
     holder = text_of(name);
     return holder.view();
 }
-
-// A sink whose writes run no Python code (one that may, such as a sink
-// running signal handlers while it waits, does not say so).
-template <class S>
-inline constexpr bool quiet_sink = requires { requires S::runs_no_code; };
 
 // How many elements of a list or tuple ahead of the one being rendered are
 // fetched into the cache.
@@ -302,9 +261,7 @@ private:
         return ok();
     }
 
-    // Lists and tuples: one element per line. A list's size is read again
-    // before every element (rendering may run code that shrinks it); elements
-    // appended meanwhile are not visited. A tuple cannot change.
+    // Lists and tuples: one element per line, walked by SequenceWalk.
     template <bool IsList>
     Status sequence_form(PyObject* obj, std::uint64_t column) {
         Sink& out = out_;
@@ -315,42 +272,36 @@ private:
             TRY_IO(out.write_fmt(empty));
             return ok();
         }
-        DepthGuard guard;
-        TRY(guard.enter(floor_));
+        Nest nest(path_);
+        TRY(nest.enter(obj, floor_));
         TRY_SET(const std::uint64_t child, child_column(column));
-        // Each element's ",\n" goes out with what follows it: the next
-        // element's margin, or the closing line.
-        TRY_IO(line_start(out, open, column, child));
         if constexpr (std::is_same_v<Sink, MemorySink>) {
             // Short ones (most lists in documents) cost less inline.
-            if (Py_SIZE(obj) > short_sequence) return items_in_memory<IsList>(obj, column, child);
+            if (Py_SIZE(obj) > short_sequence) {
+                TRY_IO(line_start(out, open, column, child));
+                return items_in_memory<IsList>(obj, column, child);
+            }
         }
-        const Ref held = Ref::borrow(obj);
-        PyObject* const seq = obj;
-        const Py_ssize_t start = Py_SIZE(seq);
-        // Where the walk ends: read again whenever code may have run (after
-        // anything but a leaf, and after every write to a sink that may run
-        // code while it writes).
-        Py_ssize_t end = start;
-        const auto shrunk = [seq, start] { return std::min(start, Py_SIZE(seq)); };
-        for (Py_ssize_t i = 0; i < end; ++i) {
-            PyObject* item = IsList ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+        // Each element is taken before the line start that leads to it, and
+        // the walk's end read again after every write or element that may
+        // have run code.
+        SequenceWalk<IsList> walk(obj);
+        Py_ssize_t end = walk.end();
+        Held<yields> item(walk.at(0));
+        TRY_IO(line_start(out, open, column, child));
+        for (Py_ssize_t i = 0;;) {
+            if constexpr (yields) end = walk.end();
             // Elements are mostly separate objects met for the first time:
             // ask for one a few places ahead (its header and the text after it).
-            if (i + prefetch_distance < end) {
-                prefetch_object(IsList ? PyList_GET_ITEM(seq, i + prefetch_distance)
-                                       : PyTuple_GET_ITEM(seq, i + prefetch_distance));
-            }
-            if (const Leaf leaf = write_leaf(out, item); leaf != Leaf::written) {
-                TRY(render_element(item, child, leaf));
-                end = shrunk();
-            } else if constexpr (!quiet_sink<Sink>) {
-                end = shrunk();
-            }
-            if (i + 1 < end) TRY_IO(line_start(out, separator, column, child));
-            else TRY_IO(out.write_fmt(separator, Spaces{column}, close));
-            if constexpr (!quiet_sink<Sink>) end = shrunk();
+            if (i + prefetch_distance < end) prefetch_object(walk.at(i + prefetch_distance));
+            const Leaf leaf = write_leaf(out, item.get());
+            if (leaf != Leaf::written) TRY(render_element(item.get(), child, leaf));
+            if (yields || leaf != Leaf::written) end = walk.end();
+            if (++i >= end) break;
+            item.take(walk.at(i));
+            TRY_IO(line_start(out, separator, column, child));
         }
+        TRY_IO(out.write_fmt(separator, Spaces{column}, close));
         return ok();
     }
 
@@ -362,14 +313,12 @@ private:
     [[gnu::noinline]] Status items_in_memory(PyObject* obj, std::uint64_t column, std::uint64_t child) {
         MemorySink& out = out_;
         constexpr std::string_view close = IsList ? "]" : ")";
-        const Ref held = Ref::borrow(obj);
-        const Py_ssize_t start = Py_SIZE(obj);
-        Py_ssize_t end = start;
+        const SequenceWalk<IsList> walk(obj);
+        Py_ssize_t end = walk.end();
         for (Py_ssize_t i = 0;;) {
             Step step{i, Leaf::other};
             // Anything but a leaf goes straight to its form.
-            PyObject* item = IsList ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
-            if (leaf_type(item)) switch (out.unit()) {
+            if (leaf_type(walk.at(i))) switch (out.unit()) {
                 case 1: step = leaf_run<IsList, Py_UCS1>(obj, i, end, child); break;
                 case 2: step = leaf_run<IsList, Py_UCS2>(obj, i, end, child); break;
                 default: step = leaf_run<IsList, Py_UCS4>(obj, i, end, child); break;
@@ -377,8 +326,8 @@ private:
             i = step.index;
             if (step.leaf != Leaf::written) {
                 // Rendering it may run code that shrinks the list.
-                TRY(render_element(IsList ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i), child, step.leaf));
-                end = std::min(start, Py_SIZE(obj));
+                TRY(render_element(walk.at(i), child, step.leaf));
+                end = walk.end();
             }
             if (++i >= end) break;
             TRY_IO(line_start(out, separator, column, child));
@@ -415,22 +364,24 @@ private:
         }
     }
 
+    // Dicts: one entry per line, walked by DictWalk.
     Status dict_form(PyObject* obj, std::uint64_t column) {
         Sink& out = out_;
         if (PyDict_GET_SIZE(obj) == 0) {
             TRY_IO(out.write_fmt(std::string_view("{}")));
             return ok();
         }
-        DepthGuard guard;
-        TRY(guard.enter(floor_));
+        Nest nest(path_);
+        TRY(nest.enter(obj, floor_));
         TRY_SET(const std::uint64_t child, child_column(column));
         if constexpr (requires { out.write_key_line(',', Spaces{child}, obj); }) {
             return dict_entries_in_memory(obj, column, child);
         }
         TRY_IO(line_start(out, std::string_view("{\n"), column, child));
         DictWalk walk(obj);
-        PyObject* key;
-        PyObject* value;
+        // Each entry is held from the walk's step to the end of its line:
+        // the line start before it and the writes of its key can run code.
+        Held<yields> key, value;
         // Each entry's ",\n" goes out with what follows it: the next entry's
         // margin, or the closing line. A walk about to fault gets the ",\n"
         // first, as any entry's line is ended before the walk goes on.
@@ -439,11 +390,8 @@ private:
             // The value is mostly an object met for the first time, its key
             // one met before (an interned name): ask for the value's header
             // and the text after it while the key is written.
-            prefetch_object(value);
-            // A sink that may run code while it writes (signal handlers) can
-            // see the dict changed under the key's write: hold the value then.
-            Ref kept_value = quiet_sink<Sink> ? Ref() : Ref::borrow(value);
-            TRY(write_entry(key, value, child));
+            prefetch_object(value.get());
+            TRY(write_entry(key.get(), value.get(), child));
             if (!walk.intact()) TRY_IO(out.write_fmt(separator));
             more = walk.next(key, value);
             if (more) TRY_IO(line_start(out, separator, column, child));
@@ -585,8 +533,8 @@ private:
         Sink& out = out_;
         const DataclassReads reads = dataclass_types_.of(Py_TYPE(obj));
         if (!reads.fields_repeatable || !reads.class_is_type) first.reset();
-        DepthGuard guard;
-        TRY(guard.enter(floor_));
+        Nest nest(path_);
+        TRY(nest.enter(obj, floor_));
         Ref cls;
         if (reads.class_is_type) cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
         else {
@@ -731,11 +679,16 @@ private:
         return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(field) + kinds.slot_offset);
     }
 
+    // Whether the sink's writes are points where code may run: the walks
+    // then hold what they hand out across them.
+    static constexpr bool yields = Sink::writes_may_run_code;
+
     Sink& out_;
     const std::uint64_t indent_;
     const std::uintptr_t floor_;
     DataclassTypes dataclass_types_;
     TypeStamp field_class_stamp_;
+    Path path_;
     Status failure_;  // why the last write_leaf failed
     // Counts the objects rendered in a way that may run Python code: a
     // container walk that read ahead reads again when it has changed.

@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "boundary/cpython_compat.hpp"
 #include "boundary/io_error.hpp"
@@ -27,10 +28,14 @@ struct Spaces {
     std::uint64_t count;
 };
 
+// A sink also says whether a write can run Python code (a write that waits
+// lets other threads run; signal handlers run inside it): after such a write
+// nothing borrowed before it may be used.
 template <class S>
 concept TextSink = requires(S& s, std::string_view text, Spaces sp) {
     { s.write_fmt(text) } -> std::same_as<IoStatus>;
     { s.write_fmt(sp, sp, text, text) } -> std::same_as<IoStatus>;
+    { std::bool_constant<S::writes_may_run_code>{} };
 };
 
 // Builds the result str of one call in the str's own storage, one code unit
@@ -49,8 +54,9 @@ public:
     MemorySink(const MemorySink&) = delete;
     MemorySink& operator=(const MemorySink&) = delete;
 
-    // Writing runs no Python code.
-    static constexpr bool runs_no_code = true;
+    // Writing runs no Python code: a walk may keep borrowed references and
+    // sizes across writes.
+    static constexpr bool writes_may_run_code = false;
 
     template <class... Fragments>
     [[gnu::always_inline]] IoStatus write_fmt(const Fragments&... fragments) {

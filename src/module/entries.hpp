@@ -13,6 +13,10 @@ extern PyMethodDef format_escaped_bytes_def;
 extern PyMethodDef pretty_format_def;
 extern PyMethodDef pretty_print_def;
 extern PyMethodDef print_escaped_bytes_def;
+#ifdef ORRERY_TEST_HOOKS
+// Test builds only, and kept out of __all__.
+extern PyMethodDef set_yield_hook_def;
+#endif
 
 // The Pretty type object, created once per process on first need (borrowed).
 Result<PyObject*> pretty_type();

@@ -118,6 +118,24 @@ PyMethodDef pretty_print_def = {
     "    obj: The object to pretty-print.\n"
     "    indent: The number of spaces to use for indentation. Default is 4."};
 
+#ifdef ORRERY_TEST_HOOKS
+namespace {
+PyObject* set_yield_hook(PyObject*, PyObject* hook) {
+    return boundary_object([&]() -> Result<Ref> {
+        if (hook != Py_None && !PyCallable_Check(hook))
+            return PyErr::lazy(PyExc_TypeError, "the yield hook must be callable or None");
+        StdoutSink::set_yield_hook(hook);
+        return Ref::borrow(Py_None);
+    });
+}
+}  // namespace
+
+PyMethodDef set_yield_hook_def = {"_set_yield_hook", set_yield_hook, METH_O,
+                                  "_set_yield_hook(hook)\n--\n\n"
+                                  "Test builds only: calls `hook()` before every write to standard output "
+                                  "(None removes it)."};
+#endif
+
 PyMethodDef print_escaped_bytes_def = {"print_escaped_bytes", as_cfunction(print_escaped_bytes),
                                        METH_FASTCALL | METH_KEYWORDS, "print_escaped_bytes(obj)\n--\n\n"};
 

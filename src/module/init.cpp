@@ -66,6 +66,10 @@ Status register_all(PyObject* module) {
     for (PyMethodDef* def : {&format_escaped_bytes_def, &pretty_format_def, &pretty_print_def, &print_escaped_bytes_def}) {
         TRY(register_function(module, def));
     }
+#ifdef ORRERY_TEST_HOOKS
+    Ref hook = Ref::steal(PyCMethod_New(&set_yield_hook_def, module, nullptr, nullptr));
+    if (!hook || PyObject_SetAttrString(module, set_yield_hook_def.ml_name, hook.get()) < 0) return PyErr::fetch();
+#endif
     return ok();
 }
 

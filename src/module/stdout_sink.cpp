@@ -276,8 +276,35 @@ bool StdoutSink::run_signal_handlers() {
     return PyErr_CheckSignals() == 0;
 }
 
+#ifdef ORRERY_TEST_HOOKS
+namespace {
+// Never destroyed, as the sink.
+Ref& yield_hook() {
+    static Ref* hook = new Ref();
+    return *hook;
+}
+bool in_yield_hook = false;
+}  // namespace
+
+void StdoutSink::set_yield_hook(PyObject* hook) {
+    yield_hook() = hook == Py_None ? Ref() : Ref::borrow(hook);
+}
+
+IoStatus StdoutSink::run_yield_hook() {
+    if (!yield_hook() || in_yield_hook) return {};
+    in_yield_hook = true;
+    Ref hook = Ref::borrow(yield_hook().get());
+    Ref r = Ref::steal(PyObject_CallNoArgs(hook.get()));
+    in_yield_hook = false;
+    return r ? IoStatus{} : IoStatus::exception_set();
+}
+#endif
+
 IoStatus StdoutSink::write_escaped(const unsigned char* data, std::size_t n) {
     if (n == 0) return {};
+#ifdef ORRERY_TEST_HOOKS
+    if (IoStatus hooked = run_yield_hook(); !hooked) return hooked;
+#endif
     Lock lock(*this);
     if (!lock.status()) return lock.status();
     // A piece without a line feed first pushes out a finished line.

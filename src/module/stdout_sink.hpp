@@ -30,6 +30,10 @@ class StdoutSink {
 public:
     static constexpr std::size_t capacity = 1024;
 
+    // A write can wait with the interpreter lock released (other threads
+    // run) and runs signal handlers.
+    static constexpr bool writes_may_run_code = true;
+
     static StdoutSink& instance();
 
     // The sink, ready for one printing call: finds out once per call whether
@@ -38,6 +42,9 @@ public:
 
     template <class... Fragments>
     IoStatus write_fmt(const Fragments&... fragments) {
+#ifdef ORRERY_TEST_HOOKS
+        if (IoStatus hooked = run_yield_hook(); !hooked) return hooked;
+#endif
         Lock lock(*this);
         IoStatus st = lock.status();
         if (!st) return st;
@@ -59,6 +66,15 @@ public:
     // The escapes of `n` bytes, with the same effect on the descriptor as one
     // four-byte piece per byte.
     IoStatus write_escaped(const unsigned char* data, std::size_t n);
+
+#ifdef ORRERY_TEST_HOOKS
+    // Test builds only: `hook` (a callable, or None for none) is called
+    // before every write, standing for whatever other threads and signal
+    // handlers could run while a write waits. An exception it raises fails
+    // the write. Writes made by the hook itself do not call it again.
+    static void set_yield_hook(PyObject* hook);
+    static IoStatus run_yield_hook();
+#endif
 
 private:
     StdoutSink() = default;
