@@ -4,6 +4,10 @@
 # environment inside a Debian unstable chroot, with warnings as errors.
 #
 # Usage: scripts/check_sid.sh [3.X ...]   (default: 3.14 3.15; needs root)
+#        scripts/check_sid.sh --wheels DIR [3.X ...]
+#          (install each version's x86-64 wheel from DIR instead of building)
+#   ORRERY_SID_TESTS: the tests to run (space-separated pytest paths) instead
+#   of the whole suite.
 #        scripts/check_sid.sh --print-mirror | --print-bind-paths
 #          (print the Debian mirror, or the local paths pip's configuration
 #          names, that a run would use, and exit)
@@ -34,6 +38,10 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 etc="${ORRERY_SID_ETC:-/etc}"  # where apt's sources and the system pip files are read
 print_only=
 case "${1:-}" in --print-mirror|--print-bind-paths) print_only="$1"; shift ;; esac
+wheels=
+if [ "${1:-}" = --wheels ]; then wheels="$(realpath "${2:?--wheels needs a folder}")" || exit 2; shift 2; fi
+# pytest arguments (space-separated paths); default: the whole suite.
+read -r -a tests <<<"${ORRERY_SID_TESTS:-}"
 self="$root/scripts/$(basename "$0")"
 chroot_dir="$(realpath -m "${ORRERY_SID_CHROOT:-/var/cache/orrery/sid-chroot}")"
 staging="$chroot_dir.partial"
@@ -50,7 +58,7 @@ bootstrap_packages=("${packages[@]}")
 # shellcheck source=scripts/chroot_lib.sh
 . "$root/scripts/chroot_lib.sh"
 
-[ -z "$print_only" ] && enter_private_namespace "$self" "$@"
+[ -z "$print_only" ] && enter_private_namespace "$self" ${wheels:+--wheels "$wheels"} "$@"
 
 # ------------------------------------------------------------ inner phase
 start=$SECONDS
@@ -68,15 +76,22 @@ check_one() {
   local t0=$SECONDS t1
   work_dirs+=("$work")
   rm -rf --one-file-system "$chroot_dir$work"
+  local requirement=. wheel
+  if [ -n "$wheels" ]; then
+    wheel="$(ls "$wheels"/*-cp${version/./}-cp${version/./}-*x86_64.whl 2>/dev/null | head -n 1)"
+    [ -n "$wheel" ] || { echo "no wheel for $version in $wheels" >"$log"; build_time=0; test_time=0; summary="no wheel"; return 1; }
+    mkdir -p "$chroot_dir$work" && cp "$wheel" "$chroot_dir$work/" && requirement="$work/$(basename "$wheel")"
+  fi
   copy_checkout "$chroot_dir$work/src" >"$log" 2>&1 &&
     in_chroot "${pip_env[@]}" CI="${CI:-true}" ORRERY_WERROR=ON /bin/bash -c \
       'cd "$1/src" && "python$2" -m venv "$1/venv" && . "$1/venv/bin/activate" &&
-       pip install --no-input --progress-bar off ".[test]"' _ "$work" "$version" >>"$log" 2>&1 ||
+       pip install --no-input --progress-bar off "$3[test]"' _ "$work" "$version" "$requirement" >>"$log" 2>&1 ||
     { build_time=$((SECONDS - t0)); test_time=0; summary="build failed"; return 1; }
   t1=$SECONDS
   build_time=$((t1 - t0))
   in_chroot "${pip_env[@]}" CI="${CI:-true}" /bin/bash -c \
-    'cd "$1/src" && . "$1/venv/bin/activate" && python -m pytest -q -p no:cacheprovider' _ "$work" >>"$log" 2>&1
+    'cd "$1/src" && . "$1/venv/bin/activate" && shift && python -m pytest -q -p no:cacheprovider "$@"' \
+    _ "$work" "${tests[@]}" >>"$log" 2>&1
   local rc=$?
   test_time=$((SECONDS - t1))
   summary="$(grep -E '^[=]* *[0-9]+ (passed|failed|error)|no tests ran' "$log" | tail -n 1 | tr -d '=' | sed 's/^ *//; s/ *$//')"
