@@ -9,7 +9,8 @@
 # Usage: scripts/check_emulated.sh ARCH [--wheel FILE | --prepare] [TEST ...]
 #   ARCH: arm64 or s390x; needs root. FILE: a wheel for that processor and
 #   CPython 3.11 to test instead of building one. --prepare: only make or
-#   refresh the chroot (whose headers scripts/build_wheels.sh uses).
+#   refresh the chroot (whose headers scripts/build_wheels.sh uses) and install
+#   the cross compiler.
 #
 # TESTs are pytest arguments, relative to the checkout; without them the
 # default selection below runs. The chroot (Debian bookworm, CPython 3.11) is
@@ -75,13 +76,13 @@ fail() { say "$1 failed; last lines of $2:"; tail -n 30 "$2" | sed 's/^/    /' >
 
 prepare_chroot || die "could not prepare the chroot $chroot_dir (logs: $log_dir)"
 prepared=$SECONDS
+host_install "$triplet-g++" "g++-$triplet" || exit 1
 if [ -n "$prepare_only" ]; then
   printf 'check_emulated %s: chroot %s in %ss\n' "$arch" "$chroot_state" $((prepared - start))
   exit 0
 fi
 pip_config
 install_pip_config || die "could not copy the pip configuration into $chroot_dir"
-host_install "$triplet-g++" "g++-$triplet" && host_install cmake cmake || exit 1
 if [ -z "$wheel" ]; then
   build_log="$log_dir/build.log"
   bash "$root/scripts/build_wheels.sh" --out "$work/dist" "${triplet%%-*}:$version" >"$build_log" 2>&1 </dev/null ||

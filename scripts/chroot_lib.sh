@@ -126,8 +126,12 @@ host_install() {
   shift
   command -v "$command" >/dev/null 2>&1 && return 0
   say "installing $*"
-  { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -q -y "$@"; } >>"$log" 2>&1 ||
-    { tail -n 20 "$log" >&2; return 1; }
+  # Scripts making chroots side by side take turns, and wait for apt runs of
+  # others.
+  mkdir -p "$(dirname "$chroot_dir")" &&
+    { flock 8 && apt-get -o DPkg::Lock::Timeout=600 update -q &&
+      DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -q -y "$@"; } \
+      8>"$(dirname "$chroot_dir")/host-install.lock" >>"$log" 2>&1 || { tail -n 20 "$log" >&2; return 1; }
 }
 
 # A chroot for another processor runs its programs through qemu-user, which
