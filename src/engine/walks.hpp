@@ -177,19 +177,23 @@ private:
     PyObject* kept_ = nullptr;
 };
 
-// One container opened by the renderer: the depth checks, then the path's.
-// Leaving the scope closes it on every path.
+// One container opened by the renderer: the depth checks, then the path's,
+// with one flag for both (they are undone together). Leaving the scope
+// closes it on every path.
 class Nest {
 public:
     explicit Nest(Path& path) noexcept : path_(path) {}
     Nest(const Nest&) = delete;
     Nest& operator=(const Nest&) = delete;
     ~Nest() {
-        if (entered_) path_.leave(mark_);
+        if (entered_) {
+            path_.leave(mark_);
+            leave_depth();
+        }
     }
 
     [[gnu::always_inline]] Status enter(PyObject* obj, std::uintptr_t floor) {
-        TRY(depth_.enter(floor));
+        TRY(enter_depth(floor));
         if (!path_.enter(obj, mark_)) [[unlikely]]
             return contains_itself();
         entered_ = true;
@@ -197,13 +201,14 @@ public:
     }
 
 private:
+    // Undoes the depth checks, which passed.
     [[gnu::cold, gnu::noinline]] static Status contains_itself() {
+        leave_depth();
         return PyErr::lazy(PyExc_RecursionError, "the object being pretty-printed contains itself");
     }
 
-    DepthGuard depth_;
     Path& path_;
-    Path::Mark mark_ = 0;
+    Path::Mark mark_ = nullptr;
     bool entered_ = false;
 };
 
