@@ -16,29 +16,21 @@ namespace orrery {
 // calls into (repr(), str(), attribute reads) and for raising the error.
 std::uintptr_t native_stack_floor() noexcept;
 
-class DepthGuard {
-public:
-    DepthGuard() noexcept = default;
-    DepthGuard(const DepthGuard&) = delete;
-    DepthGuard& operator=(const DepthGuard&) = delete;
-    ~DepthGuard() {
-        if (entered_ && !python_unreachable()) Py_LeaveRecursiveCall();
-    }
+// The depth checks of one container, in the order they are made: the native
+// stack, then the interpreter's recursion limit. A success is undone by
+// leave_depth(). Inlined: they are met once per container, and the frame
+// tested is then the renderer's own.
+[[gnu::always_inline]] inline Status enter_depth(std::uintptr_t floor) {
+    if (platform::frame_address() < floor) [[unlikely]]
+        return PyErr::lazy(PyExc_RecursionError,
+                           "maximum recursion depth exceeded while pretty-printing (native stack limit)");
+    if (Py_EnterRecursiveCall(" while pretty-printing") != 0) [[unlikely]]
+        return PyErr::fetch();
+    return ok();
+}
 
-    // Inlined: it is met once per container, and the frame it tests is then
-    // the renderer's own.
-    [[gnu::always_inline]] Status enter(std::uintptr_t floor) {
-        if (platform::frame_address() < floor) [[unlikely]]
-            return PyErr::lazy(PyExc_RecursionError,
-                               "maximum recursion depth exceeded while pretty-printing (native stack limit)");
-        if (Py_EnterRecursiveCall(" while pretty-printing") != 0) [[unlikely]]
-            return PyErr::fetch();
-        entered_ = true;
-        return ok();
-    }
-
-private:
-    bool entered_ = false;
-};
+[[gnu::always_inline]] inline void leave_depth() noexcept {
+    if (!python_unreachable()) Py_LeaveRecursiveCall();
+}
 
 }  // namespace orrery

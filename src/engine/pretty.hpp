@@ -272,8 +272,8 @@ private:
             TRY_IO(out.write_fmt(empty));
             return ok();
         }
-        Nest nest(path_);
-        TRY(nest.enter(obj, floor_));
+        TRY(may_open(path_, obj, floor_));
+        Nest nest(path_, obj);
         TRY_SET(const std::uint64_t child, child_column(column));
         if constexpr (std::is_same_v<Sink, MemorySink>) {
             // Short ones (most lists in documents) cost less inline.
@@ -371,8 +371,8 @@ private:
             TRY_IO(out.write_fmt(std::string_view("{}")));
             return ok();
         }
-        Nest nest(path_);
-        TRY(nest.enter(obj, floor_));
+        TRY(may_open(path_, obj, floor_));
+        Nest nest(path_, obj);
         TRY_SET(const std::uint64_t child, child_column(column));
         if constexpr (requires { out.write_key_line(',', Spaces{child}, obj); }) {
             return dict_entries_in_memory(obj, column, child);
@@ -533,8 +533,8 @@ private:
         Sink& out = out_;
         const DataclassReads reads = dataclass_types_.of(Py_TYPE(obj));
         if (!reads.fields_repeatable || !reads.class_is_type) first.reset();
-        Nest nest(path_);
-        TRY(nest.enter(obj, floor_));
+        TRY(may_open(path_, obj, floor_));
+        Nest nest(path_, obj);
         Ref cls;
         if (reads.class_is_type) cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
         else {

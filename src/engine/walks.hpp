@@ -156,15 +156,15 @@ public:
     // What a container leaves to restore when it is closed.
     using Mark = PyObject*;
 
-    // Adds `obj`, filling `mark`; false when it is the one kept.
-    [[gnu::always_inline]] bool enter(PyObject* obj, Mark& mark) noexcept {
-        if (obj == kept_) [[unlikely]]
-            return false;
-        mark = kept_;
+    // Whether `obj` is the one kept.
+    [[gnu::always_inline]] bool meets(PyObject* obj) const noexcept { return obj == kept_; }
+    // Adds `obj`, which is not the one kept.
+    [[gnu::always_inline]] Mark enter(PyObject* obj) noexcept {
+        Mark mark = kept_;
         ++depth_;
         if ((depth_ & (depth_ - 1)) == 0) [[unlikely]]
             kept_ = obj;
-        return true;
+        return mark;
     }
     // Removes the last one added.
     [[gnu::always_inline]] void leave(Mark mark) noexcept {
@@ -177,34 +177,37 @@ private:
     PyObject* kept_ = nullptr;
 };
 
-// One container opened by the renderer: the depth checks, then the path's.
-// Leaving the scope closes it on every path.
+// Undoes the depth checks, which passed, and ends the call.
+[[gnu::cold, gnu::noinline]] inline Status contains_itself() {
+    leave_depth();
+    return PyErr::lazy(PyExc_RecursionError, "the object being pretty-printed contains itself");
+}
+
+// The checks before a container is opened: the depth checks, then the
+// path's. Once they pass, the container is opened at once by a Nest, which
+// undoes them both; when they fail, nothing is left to undo.
+[[gnu::always_inline]] inline Status may_open(const Path& path, PyObject* obj, std::uintptr_t floor) {
+    TRY(enter_depth(floor));
+    if (path.meets(obj)) [[unlikely]]
+        return contains_itself();
+    return ok();
+}
+
+// One container opened by the renderer, after may_open() passed. Leaving the
+// scope closes it on every path.
 class Nest {
 public:
-    explicit Nest(Path& path) noexcept : path_(path) {}
+    Nest(Path& path, PyObject* obj) noexcept : path_(path), mark_(path.enter(obj)) {}
     Nest(const Nest&) = delete;
     Nest& operator=(const Nest&) = delete;
     ~Nest() {
-        if (entered_) path_.leave(mark_);
-    }
-
-    [[gnu::always_inline]] Status enter(PyObject* obj, std::uintptr_t floor) {
-        TRY(depth_.enter(floor));
-        if (!path_.enter(obj, mark_)) [[unlikely]]
-            return contains_itself();
-        entered_ = true;
-        return ok();
+        path_.leave(mark_);
+        leave_depth();
     }
 
 private:
-    [[gnu::cold, gnu::noinline]] static Status contains_itself() {
-        return PyErr::lazy(PyExc_RecursionError, "the object being pretty-printed contains itself");
-    }
-
-    DepthGuard depth_;
     Path& path_;
-    Path::Mark mark_ = 0;
-    bool entered_ = false;
+    Path::Mark mark_;
 };
 
 }  // namespace orrery::pretty::detail
