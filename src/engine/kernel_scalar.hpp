@@ -54,7 +54,7 @@ template <class Char, class Out, class Rules>
 }
 
 template <class Char, class Out, class Rules>
-inline Out* escape_blocks(const Char* data, std::size_t from, std::size_t n, char, Out* p, bool, const Rules& rules) {
+[[gnu::always_inline]] inline Out* escape_blocks(const Char* data, std::size_t from, std::size_t n, char, Out* p, bool, const Rules& rules) {
     return rules.chars(data, from, n, p);
 }
 

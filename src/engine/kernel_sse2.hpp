@@ -464,8 +464,8 @@ inline unsigned first_escaped(const Rules& rules, const Table& table, const Char
 // past the end. When `copied`, the text is already at `p` (from `from` on):
 // the blocks before the first escaped character are only read.
 template <class Char, class Out, class Rules>
-inline Out* escape_blocks(const Char* data, std::size_t from, std::size_t n, char quote, Out* p, bool copied,
-                          const Rules& rules) {
+[[gnu::always_inline]] inline Out* escape_blocks(const Char* data, std::size_t from, std::size_t n, char quote, Out* p,
+                                                 bool copied, const Rules& rules) {
     static_assert(sizeof(Char) <= sizeof(Out));
     constexpr std::size_t lanes = 16 / sizeof(Char);
     if (n < lanes) return rules.chars(data, from, n, p);

@@ -216,6 +216,13 @@ struct EscapeRules {
     static bool printable(const PrintableBits& bits, Py_UCS4 c) { return leaves::printable(bits, c); }
 };
 
+// The characters of repr(s) between its quotes, for text that needs escapes
+// and is no wider than the result, `copied` as for kernel::escape_blocks.
+template <class Char, class Out>
+Out* escape_blocks(const Char* data, std::size_t n, char quote, Out* p, bool copied) {
+    return kernel::escape_blocks(data, 0, n, quote, p, copied, EscapeRules{quote});
+}
+
 // The characters of repr(s) between its quotes, for text that needs escapes.
 // Blocks of 16 plain ASCII characters (most of such text) are copied whole.
 template <class Char, class Out>
@@ -369,8 +376,7 @@ std::size_t str_repr_units(PyObject* s, const StrShape& shape, Unit* dst, [[mayb
     } else {
         p = with_chars(s, [&](const auto* data, Py_ssize_t n) {
             if constexpr (sizeof(*data) <= sizeof(Unit))
-                return kernel::escape_blocks(data, 0, static_cast<std::size_t>(n), shape.quote, p, copied,
-                                             EscapeRules{shape.quote});
+                return escape_blocks(data, static_cast<std::size_t>(n), shape.quote, p, copied);
             return escape_all(data, n, shape.quote, p);
         });
     }
