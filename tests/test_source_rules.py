@@ -15,6 +15,12 @@ OWNERS = {
     r"\bstd::call_once\b": {"boundary/once.hpp"},
     # Compiler builtins, inline assembly and the processor's kernel choice.
     r"\b__(builtin_\w+|asm__|attribute__|int128|SSE2__|x86_64__)\b|\bmemrchr\b": {"engine/platform.hpp"},
+    # Vector intrinsics live in the kernels; the choice between them is made once.
+    r"\b_mm_\w+|\b__m128\w*|\bORRERY_KERNEL_SSE2\b|\b__SSE2__\b": {
+        "engine/platform.hpp",
+        "engine/kernel.hpp",
+        "engine/kernel_sse2.hpp",
+    },
     # CPython's private names and layouts, and its version differences.
     r"\b_Py\w+|\bob_digit\b|\bma_version_tag\b|\bwstr\w*": {"boundary/cpython_compat.hpp"},
     r"\bPY_VERSION_HEX\b": {"boundary/cpython_compat.hpp", "boundary/pyerr.cpp", "module/pretty_type.cpp"},

@@ -1,6 +1,6 @@
 #include "engine/leaves.hpp"
 
-#include "engine/str_scan.hpp"
+#include "engine/kernel.hpp"
 
 #include <algorithm>
 #include <array>
@@ -194,210 +194,42 @@ Out* escape_chars(const Char* data, Py_ssize_t from, Py_ssize_t to, char quote, 
     return p;
 }
 
-using strscan::has_dquote;
-using strscan::has_squote;
-using strscan::needs_escape;
+using kernel::has_dquote;
+using kernel::has_squote;
+using kernel::needs_escape;
 
-#if ORRERY_KERNEL_SSE2
-// The class bits of 16 bytes, counting only the lanes set in `lanes`.
-inline unsigned classify16(__m128i v, unsigned lanes) {
-    const __m128i escape = _mm_or_si128(
-        _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7f))),
-        _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
-    unsigned bits = 0;
-    bits |= (static_cast<unsigned>(_mm_movemask_epi8(escape)) & lanes) != 0 ? needs_escape : 0u;
-    bits |= (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\'')))) & lanes) != 0
-                ? has_squote
-                : 0u;
-    bits |= (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')))) & lanes) != 0
-                ? has_dquote
-                : 0u;
-    return bits;
-}
-#endif
-
-#if ORRERY_KERNEL_SSE2
-// 16 characters narrowed to bytes: ASCII characters keep their value, every
-// other character becomes a byte of 0x80 or more.
-template <class Char>
-inline __m128i narrow16(const Char* p) {
-    const auto load = [p](int k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p) + k); };
-    if constexpr (sizeof(Char) == 1) {
-        return load(0);
-    } else if constexpr (sizeof(Char) == 2) {
-        // The narrowing saturates signed values: 0x8000 and above would
-        // become 0, so every character is first capped at 0xFF.
-        const __m128i top = _mm_set1_epi16(0xFF);
-        const auto cap = [&top](__m128i v) { return _mm_sub_epi16(v, _mm_subs_epu16(v, top)); };
-        return _mm_packus_epi16(cap(load(0)), cap(load(1)));
-    } else {
-        // Code points are at most 0x10FFFF: the signed narrowing keeps every
-        // one beyond ASCII at 0x80 or more.
-        return _mm_packus_epi16(_mm_packs_epi32(load(0), load(1)), _mm_packs_epi32(load(2), load(3)));
+// repr()'s rules for single characters, for the kernel's escaping loops.
+struct EscapeRules {
+    char quote;
+    template <class Char, class Out>
+    Out* chars(const Char* data, std::size_t from, std::size_t to, Out* p) const {
+        return escape_chars(data, static_cast<Py_ssize_t>(from), static_cast<Py_ssize_t>(to), quote, p);
     }
+    template <class Out>
+    Out* put(Out* p, Py_UCS4 c) const {
+        return put_escaped(p, c, quote);
+    }
+    template <class Char>
+    static const PrintableBits& table() {
+        return printable_bits<Char>();
+    }
+    static bool printable(const PrintableBits& bits, Py_UCS4 c) { return leaves::printable(bits, c); }
+};
+
+// The characters of repr(s) between its quotes, for text that needs escapes
+// and is no wider than the result, `copied` as for kernel::escape_blocks.
+template <class Char, class Out>
+Out* escape_blocks(const Char* data, std::size_t n, char quote, Out* p, bool copied) {
+    return kernel::escape_blocks(data, 0, n, quote, p, copied, EscapeRules{quote});
 }
-#endif
 
 // The characters of repr(s) between its quotes, for text that needs escapes.
 // Blocks of 16 plain ASCII characters (most of such text) are copied whole.
 template <class Char, class Out>
 Out* escape_all(const Char* data, Py_ssize_t n, char quote, Out* p) {
-    Py_ssize_t i = 0;
-#if ORRERY_KERNEL_SSE2
-    const unsigned stops = needs_escape | (quote == '\'' ? has_squote : has_dquote);
-    for (; i + 16 <= n; i += 16) {
-        const __m128i v = narrow16(data + i);
-        if (_mm_movemask_epi8(v) == 0 && (classify16(v, 0xFFFF) & stops) == 0) {
-            strscan::store16<Py_UCS1>(p, v);
-            p += 16;
-        } else {
-            p = escape_chars(data, i, i + 16, quote, p);
-        }
-    }
-#endif
-    return escape_chars(data, i, n, quote, p);
+    const auto i = kernel::escape_plain_blocks(data, static_cast<std::size_t>(n), quote, p, EscapeRules{quote});
+    return escape_chars(data, static_cast<Py_ssize_t>(i), n, quote, p);
 }
-
-#if ORRERY_KERNEL_SSE2
-// The characters beyond ASCII of 16 bytes of 2- or 4-byte text, as lanes of
-// all ones.
-template <class Char>
-inline __m128i beyond_ascii(__m128i v) {
-    // Signed comparisons: of 2-byte characters with the top bit flipped,
-    // which orders them as unsigned ones; of code points, at most 0x10FFFF.
-    if constexpr (sizeof(Char) == 2)
-        return _mm_cmpgt_epi16(_mm_xor_si128(v, _mm_set1_epi16(-0x8000)), _mm_set1_epi16(0x7F - 0x8000));
-    else return _mm_cmpgt_epi32(v, _mm_set1_epi32(0x7F));
-}
-
-// Which characters of 16 bytes of text repr() escapes, as lanes of all ones:
-// `special`, those it always escapes (ASCII controls, DEL, backslash,
-// `quote`, and the characters of Latin-1 it does not print); `beyond`, the
-// characters of 2- and 4-byte text beyond ASCII, escaped unless printable.
-template <class Char>
-inline void escapes_of(__m128i v, __m128i quote, __m128i& special, __m128i& beyond) {
-    if constexpr (sizeof(Char) == 1) {
-        // The controls of both halves at once: the low seven bits below 0x20.
-        const auto eq = [v](int c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(c))); };
-        special = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(_mm_and_si128(v, _mm_set1_epi8(0x7F)), _mm_set1_epi8(0x20)),
-                                            _mm_or_si128(eq(0x7F), eq(0xA0))),
-                               _mm_or_si128(_mm_or_si128(eq(0xAD), eq('\\')), _mm_cmpeq_epi8(v, quote)));
-        beyond = _mm_setzero_si128();
-    } else if constexpr (sizeof(Char) == 2) {
-        // Signed comparisons of the characters with the top bit flipped
-        // order them as unsigned ones.
-        const __m128i flipped = _mm_xor_si128(v, _mm_set1_epi16(-0x8000));
-        special = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi16(flipped, _mm_set1_epi16(0x20 - 0x8000)),
-                                            _mm_cmpeq_epi16(v, _mm_set1_epi16(0x7F))),
-                               _mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16('\\')), _mm_cmpeq_epi16(v, quote)));
-        beyond = beyond_ascii<Char>(v);
-    } else {
-        // Code points are at most 0x10FFFF: signed comparisons hold.
-        special = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi32(v, _mm_set1_epi32(0x20)),
-                                            _mm_cmpeq_epi32(v, _mm_set1_epi32(0x7F))),
-                               _mm_or_si128(_mm_cmpeq_epi32(v, _mm_set1_epi32('\\')), _mm_cmpeq_epi32(v, quote)));
-        beyond = beyond_ascii<Char>(v);
-    }
-}
-
-// One bit per character, in order, of lanes of all ones in `m`, the
-// registers holding 16 characters of type Char.
-template <class Char>
-inline unsigned char_bits(const __m128i* m) {
-    __m128i bytes;
-    if constexpr (sizeof(Char) == 1) bytes = m[0];
-    else if constexpr (sizeof(Char) == 2) bytes = _mm_packs_epi16(m[0], m[1]);
-    else bytes = _mm_packs_epi16(_mm_packs_epi32(m[0], m[1]), _mm_packs_epi32(m[2], m[3]));
-    return static_cast<unsigned>(_mm_movemask_epi8(bytes));
-}
-
-// Where copying a block stops: the first of the characters (bits as
-// char_bits) that repr() escapes, as its bit; 0 for none. Those beyond
-// ASCII before the first special one are looked up one by one.
-template <class Char>
-inline unsigned first_escaped(const PrintableBits& bits, const Char* at, unsigned special, unsigned beyond) {
-    for (unsigned b = beyond & (special - 1) & ~special; b != 0; b &= b - 1)
-        if (!printable(bits, at[std::countr_zero(b)])) return b & -b;
-    return special & -special;
-}
-
-// The characters of repr(s) between its quotes for data[from, n), as units
-// of type Out at least as wide as Char, for text that needs escapes: 16
-// characters are copied at a time, up to the next character repr()
-// escapes, from which the next block starts. Less than 16 characters from
-// the end, the same in single registers, the last one ending at the text's
-// end, its lanes still to write moved to the front. Writes up to 15 units
-// past the end. When `copied`, the text is already at `p` (from `from` on):
-// the blocks before the first escaped character are only read.
-template <class Char, class Out>
-Out* escape_blocks(const Char* data, std::size_t from, std::size_t n, char quote, Out* p, bool copied) {
-    static_assert(sizeof(Char) <= sizeof(Out));
-    constexpr std::size_t lanes = 16 / sizeof(Char);
-    if (n < lanes) return escape_chars(data, static_cast<Py_ssize_t>(from), static_cast<Py_ssize_t>(n), quote, p);
-    const auto load = [](const void* at) { return _mm_loadu_si128(static_cast<const __m128i*>(at)); };
-    const __m128i q = sizeof(Char) == 1   ? _mm_set1_epi8(quote)
-                      : sizeof(Char) == 2 ? _mm_set1_epi16(quote)
-                                          : _mm_set1_epi32(quote);
-    const PrintableBits& bits = printable_bits<Char>();
-    std::size_t i = from;
-    // Steps to the character after the one `stop` marks, having written it.
-    const auto escape_at = [&](unsigned stop) {
-        const auto k = static_cast<std::size_t>(std::countr_zero(stop));
-        p = put_escaped(p + k, data[i + k], quote);
-        i += k + 1;
-    };
-    // A block of 16 characters from i, its characters written when `store`
-    // holds: whether one is escaped (having written it and stepped past).
-    const auto block = [&](auto store) {
-        __m128i v[sizeof(Char)], special[sizeof(Char)], beyond[sizeof(Char)];
-        for (std::size_t k = 0; k < sizeof(Char); ++k) {
-            v[k] = load(data + i + k * lanes);
-            escapes_of<Char>(v[k], q, special[k], beyond[k]);
-        }
-        const unsigned stop = first_escaped(bits, data + i, char_bits<Char>(special), char_bits<Char>(beyond));
-        if constexpr (store.value)
-            for (std::size_t k = 0; k < sizeof(Char); ++k) strscan::store16<Char>(p + k * lanes, v[k]);
-        if (stop == 0) {
-            p += 16;
-            i += 16;
-            return false;
-        }
-        escape_at(stop);
-        return true;
-    };
-    if (copied)
-        while (i + 16 <= n && !block(std::false_type{})) {
-        }
-    while (i + 16 <= n) block(std::true_type{});
-    while (i < n) {
-        __m128i v;
-        std::size_t count = lanes;
-        if (i + lanes <= n) {
-            v = load(data + i);
-        } else {
-            count = n - i;
-            const std::size_t move = (lanes - count) * sizeof(Char);
-            v = _mm_or_si128(strscan::shift_down(load(data + n - lanes), move),
-                             load(strscan::filler_bytes<Char>.data() + move));
-        }
-        __m128i special, beyond;
-        escapes_of<Char>(v, q, special, beyond);
-        const auto one = [](__m128i m) {
-            __m128i r[sizeof(Char)] = {m};
-            return char_bits<Char>(r) & ((1u << lanes) - 1);
-        };
-        const unsigned stop = first_escaped(bits, data + i, one(special), one(beyond));
-        strscan::store16<Char>(p, v);
-        if (stop == 0) {
-            p += count;
-            i += count;
-        } else {
-            escape_at(stop);
-        }
-    }
-    return p;
-}
-#endif
 
 // Calls `f(chars, length)` with the string's characters in their stored width.
 template <class F>
@@ -467,16 +299,8 @@ inline unsigned printable_run(const Char* data, std::size_t from, std::size_t n)
 template <class Char, bool InPlanes>
 [[gnu::noinline]] unsigned printable_prose(const Char* data, std::size_t n) noexcept {
     unsigned all = 1;
-    std::size_t i = 0;
-#if ORRERY_KERNEL_SSE2
-    for (; i + 16 <= n; i += 16) {
-        __m128i beyond = _mm_setzero_si128();
-        for (std::size_t k = 0; k < sizeof(Char); ++k)
-            beyond = _mm_or_si128(beyond, beyond_ascii<Char>(_mm_loadu_si128(
-                                              reinterpret_cast<const __m128i*>(data + i + k * (16 / sizeof(Char))))));
-        if (_mm_movemask_epi8(beyond) != 0) all &= printable_run<Char, InPlanes>(data + i, 0, 16);
-    }
-#endif
+    const std::size_t i =
+        kernel::blocks_beyond_ascii(data, n, [&](std::size_t at) { all &= printable_run<Char, InPlanes>(data + at, 0, 16); });
     return all & printable_run<Char, InPlanes>(data, i, n);
 }
 
@@ -525,12 +349,12 @@ StrShape str_shape(PyObject* s) noexcept {
     if (PyUnicode_IS_ASCII(s)) {
         const auto* data = static_cast<const Py_UCS1*>(PyUnicode_DATA(s));
         const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
-        return shape_of(strscan::copy_scan<Py_UCS1, void, strscan::Follow::escapes>(data, n, nullptr, inside).bits, 0);
+        return shape_of(kernel::copy_scan<Py_UCS1, void, kernel::Follow::escapes>(data, n, nullptr, inside).bits, 0);
     }
     return with_chars(s, [inside](const auto* data, Py_ssize_t length) {
         using Char = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
         const auto n = static_cast<std::size_t>(length);
-        const strscan::Scan r = strscan::copy_scan<Char, void, strscan::Follow::bounds>(data, n, nullptr, inside);
+        const kernel::Scan r = kernel::copy_scan<Char, void, kernel::Follow::bounds>(data, n, nullptr, inside);
         if (r.high < 0x80 || printable_text(data, n, r.low, r.high)) return shape_of(r.bits, r.high);
         // Some characters are escaped: only the printable ones count.
         const PrintableBits& bits = printable_bits<Char>();
@@ -551,10 +375,8 @@ std::size_t str_repr_units(PyObject* s, const StrShape& shape, Unit* dst, [[mayb
         p = copy_text(s, p);
     } else {
         p = with_chars(s, [&](const auto* data, Py_ssize_t n) {
-#if ORRERY_KERNEL_SSE2
             if constexpr (sizeof(*data) <= sizeof(Unit))
-                return escape_blocks(data, 0, static_cast<std::size_t>(n), shape.quote, p, copied);
-#endif
+                return escape_blocks(data, static_cast<std::size_t>(n), shape.quote, p, copied);
             return escape_all(data, n, shape.quote, p);
         });
     }
@@ -629,12 +451,7 @@ int short_digits(double a, char* digits, int& decpt) noexcept {
         --j;
         t = a * exact_powers_of_ten[j];
     }
-#if ORRERY_KERNEL_SSE2
-    // Rounds to nearest, as llrint does, in one instruction.
-    long long n = _mm_cvtsd_si64(_mm_set_sd(t));
-#else
-    long long n = std::llrint(t);
-#endif
+    long long n = kernel::round_to_integer(t);
     if (n > 1000000000000000LL || static_cast<double>(n) / exact_powers_of_ten[j] != a) return 0;
     while (n % 10000 == 0) {
         n /= 10000;

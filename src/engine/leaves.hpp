@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "boundary/cpython_compat.hpp"
+#include "engine/kernel.hpp"
 #include "engine/platform.hpp"
 
 
@@ -130,18 +131,7 @@ template <class Unit>
         if constexpr (std::endian::native == std::endian::big) w = platform::byteswap64(w);
         std::memcpy(p, &w, 8);
     } else {
-#if ORRERY_KERNEL_SSE2
-        const __m128i zero = _mm_setzero_si128();
-        const __m128i units = _mm_unpacklo_epi8(_mm_cvtsi64_si128(static_cast<long long>(w)), zero);
-        if constexpr (sizeof(Unit) == 2) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), units);
-        } else {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_unpacklo_epi16(units, zero));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(p) + 1, _mm_unpackhi_epi16(units, zero));
-        }
-#else
-        for (int i = 0; i < 8; ++i) p[i] = static_cast<Unit>((w >> (8 * i)) & 0xFF);
-#endif
+        kernel::put_wide8(p, w);
     }
 }
 

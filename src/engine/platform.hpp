@@ -7,6 +7,7 @@
 // results everywhere else. ORRERY_KERNEL_SSE2 is 1 when the SSE2 kernel is
 // built; defining ORRERY_PORTABLE_KERNELS (the CMake option of that name)
 // builds the scalar kernel on x86-64 too, so that it is tested there.
+// kernel.hpp includes the kernel built (kernel_sse2.hpp or kernel_scalar.hpp).
 #pragma once
 
 #include <bit>

@@ -8,7 +8,7 @@
 #include "boundary/cpython_compat.hpp"
 #include "engine/leaves.hpp"
 #include "engine/memory.hpp"
-#include "engine/str_scan.hpp"
+#include "engine/kernel.hpp"
 
 namespace orrery {
 
@@ -82,7 +82,7 @@ constexpr unsigned in_planes = 0x200;
 // the result. Room for n + 2 units and the sink's overrun.
 template <class Char, bool Wide, class Unit>
 [[gnu::always_inline]] inline unsigned put_plain(Unit* p, const Char* text, std::size_t n, bool inside_object) {
-    using namespace strscan;
+    using namespace kernel;
     // Beyond ASCII, 1-byte text finds the characters repr() escapes in the
     // scan; 2-byte text is mostly printable by the run its smallest
     // character starts. Text of 4-byte characters holds one above the basic

@@ -19,7 +19,7 @@
 #include "boundary/io_error.hpp"
 #include "boundary/ref.hpp"
 #include "engine/leaves.hpp"
-#include "engine/str_scan.hpp"
+#include "engine/kernel.hpp"
 
 namespace orrery {
 
@@ -120,8 +120,8 @@ public:
             alignas(16) char text[64];
             const std::size_t n = fill(text);
             unsigned char* p = reserve(n);
-            if (unit_ == 2) widen_blocks(reinterpret_cast<Py_UCS2*>(p), text, n);
-            else widen_blocks(reinterpret_cast<Py_UCS4*>(p), text, n);
+            if (unit_ == 2) kernel::widen_blocks(reinterpret_cast<Py_UCS2*>(p), text, n);
+            else kernel::widen_blocks(reinterpret_cast<Py_UCS4*>(p), text, n);
             size_ += n;
         } else {
             std::string text(bound, '\0');
@@ -241,12 +241,12 @@ private:
         size_ += n;
     }
     // Units a writer may store past the `n` it keeps, overwritten by later
-    // text: the block copies of scanned text (strscan::slack), of widened
+    // text: the block copies of scanned text (kernel::slack), of widened
     // text (up to 15 units), of digits, and of spaces (64 bytes from the
     // run's end, at least one block). Every room check adds it, here and
     // nowhere else: writers ask for the units they keep.
     static constexpr std::size_t overrun = 64;
-    static_assert(strscan::slack <= overrun);
+    static_assert(kernel::slack <= overrun);
     // Whether `n` more units and the overrun fit.
     bool has_room(std::size_t n) const noexcept { return cap_ - size_ >= n + overrun; }
     // Makes room for `n` more units and the overrun.
@@ -278,17 +278,6 @@ private:
     template <class Unit>
     static void widen_into(Unit* p, const char* s, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>(s[i]);
-    }
-    // Widens ASCII text in a 16-byte aligned buffer whose size is a multiple
-    // of 16, whole blocks at a time: writes up to 15 units past the text.
-    template <class Unit>
-    [[gnu::always_inline]] static void widen_blocks(Unit* p, const char* text, std::size_t n) {
-#if ORRERY_KERNEL_SSE2
-        for (std::size_t i = 0; i < n; i += 16)
-            strscan::store16<Py_UCS1>(p + i, _mm_load_si128(reinterpret_cast<const __m128i*>(text + i)));
-#else
-        widen_into(p, text, n);
-#endif
     }
     // Spaces are written in blocks of 64 bytes, at least one (the room for it
     // is always reserved, so a short margin takes one block and no test); the
@@ -361,13 +350,13 @@ private:
     template <class Unit>
     [[gnu::always_inline]] static bool put_key_line(Unit* p, char open, std::size_t m, const Py_UCS1* text,
                                                     std::size_t n) noexcept {
-        using namespace strscan;
+        using namespace kernel;
         p[0] = static_cast<unsigned char>(open);
         p[1] = '\n';
         p += 2;
         fill_spaces(p, m);
         p += m;
-        const Scan r = n < 16 ? copy_short_key(text, n, p + 1) : copy_scan<Py_UCS1, Unit, Follow::escapes>(text, n, p + 1, true);
+        const Scan r = n < 16 ? copy_short_ascii(text, n, p + 1) : copy_scan<Py_UCS1, Unit, Follow::escapes>(text, n, p + 1, true);
         // repr() uses single quotes unless the text holds one and no double
         // quote; text that would need an escape goes the general way.
         Unit quote = '\'';
@@ -380,29 +369,6 @@ private:
         p[n + 2] = ':';
         p[n + 3] = ' ';
         return true;
-    }
-    // Copies and classifies the text of a compact ASCII str shorter than 16
-    // characters, as copy_scan does, writing 16 units at `dst`.
-    template <class Unit>
-    [[gnu::always_inline]] static strscan::Scan copy_short_key(const Py_UCS1* text, std::size_t n, Unit* dst) noexcept {
-        using namespace strscan;
-#if ORRERY_KERNEL_SSE2
-        // The 16 bytes ending at the text's end lie in the object (its header
-        // is longer, see compat::compact_ascii_text). They are shifted down in registers, the text to the
-        // first lanes, and the lanes past it hold 'a' (plain, classified as
-        // nothing): going through memory instead (a block stored, then read
-        // at an offset) stalls the read until the stores are done.
-        const std::size_t back = 16 - n;
-        const auto* block = text + (static_cast<std::ptrdiff_t>(n) - 16);
-        const __m128i t = _mm_or_si128(shift_down(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block)), back),
-                                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(filler_bytes<Py_UCS1>.data() + back)));
-        Classes<Py_UCS1, Follow::escapes> classes;
-        classes.add(t);
-        store16<Py_UCS1>(dst, t);
-        return classes.result();
-#else
-        return copy_scan<Py_UCS1, Unit, Follow::escapes>(text, n, dst, true);
-#endif
     }
     template <class Unit>
     void put_spaces(std::size_t n) {

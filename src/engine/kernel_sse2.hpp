@@ -1,53 +1,19 @@
-// One pass over a str's text that copies it into the result (in the result's
-// width) and finds, at the same time, what repr() needs to know: whether any
-// character needs an escape among ASCII, which quote characters occur, and
-// the smallest and largest character beyond ASCII (their printability is
-// decided afterwards, see leaves::printable_text).
+// The SSE2 text kernel, for x86-64: the operations kernel.hpp lists, 16
+// bytes at a time. Included by kernel.hpp only.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include <emmintrin.h>
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
-#include "engine/platform.hpp"
+#include "engine/kernel.hpp"
 
-namespace orrery::strscan {
-
-// Bits of Scan::bits: an ASCII control, DEL or backslash; a single quote; a
-// double quote.
-enum : unsigned { needs_escape = 1, has_squote = 2, has_dquote = 4 };
-
-struct Scan {
-    unsigned bits;
-    // Smallest character beyond ASCII, when `high` is beyond ASCII (for
-    // 2-byte text, DEL when it holds one).
-    Py_UCS4 low;
-    // Largest character (below 0x80 when all are ASCII); for 4-byte text
-    // followed for escapes, every bit set in some character.
-    Py_UCS4 high;
-};
-
-// Units past the text that copy_scan may write (overwritten by later text).
-inline constexpr std::size_t slack = 16;
-
-// What a scan follows besides escapes and quotes.
-enum class Follow {
-    // Nothing more: ASCII text (for 1-byte text), or text whose characters
-    // beyond ASCII are looked up afterwards.
-    escapes,
-    // The smallest and the largest character beyond ASCII.
-    bounds,
-    // 1-byte text: the characters beyond ASCII that repr() escapes (0x80 to
-    // 0xA0, and 0xAD; the rest of Latin-1 is printable) count as escapes.
-    latin1,
-};
-
-#if ORRERY_KERNEL_SSE2
+namespace orrery::kernel {
 
 // Writes 16 bytes holding characters of type Char as units of type Unit.
 template <class Char, class Unit>
@@ -324,24 +290,262 @@ template <class Char, class Unit, Follow F>
     return classes.result();
 }
 
-#else
-
-template <class Char, class Unit, Follow F>
-[[gnu::always_inline]] inline Scan copy_scan(const Char* text, std::size_t n, Unit* dst, bool) {
-    Scan r{0, 0xFFFFFFFF, 0};
-    for (std::size_t i = 0; i < n; ++i) {
-        const Py_UCS4 c = text[i];
-        if constexpr (!std::is_void_v<Unit>) dst[i] = static_cast<Unit>(c);
-        if (c < 0x20 || c == 0x7F || c == '\\') r.bits |= needs_escape;
-        if (F == Follow::latin1 && ((c >= 0x80 && c <= 0xA0) || c == 0xAD)) r.bits |= needs_escape;
-        if (c == '\'') r.bits |= has_squote;
-        if (c == '"') r.bits |= has_dquote;
-        if (c >= 0x80 && c < r.low) r.low = c;
-        if (c > r.high) r.high = c;
-    }
-    return r;
+// Copies and classifies the text of a compact ASCII str shorter than 16
+// characters, as copy_scan does, writing 16 units at `dst`.
+template <class Unit>
+[[gnu::always_inline]] inline Scan copy_short_ascii(const Py_UCS1* text, std::size_t n, Unit* dst) noexcept {
+    // The 16 bytes ending at the text's end lie in the object (its header
+    // is longer, see compat::compact_ascii_text). They are shifted down in registers, the text to the
+    // first lanes, and the lanes past it hold 'a' (plain, classified as
+    // nothing): going through memory instead (a block stored, then read
+    // at an offset) stalls the read until the stores are done.
+    const std::size_t back = 16 - n;
+    const auto* block = text + (static_cast<std::ptrdiff_t>(n) - 16);
+    const __m128i t = _mm_or_si128(shift_down(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block)), back),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(filler_bytes<Py_UCS1>.data() + back)));
+    Classes<Py_UCS1, Follow::escapes> classes;
+    classes.add(t);
+    store16<Py_UCS1>(dst, t);
+    return classes.result();
 }
 
-#endif
+// Widens ASCII text in a 16-byte aligned buffer whose size is a multiple of
+// 16, whole blocks at a time: writes up to 15 units past the text.
+template <class Unit>
+[[gnu::always_inline]] inline void widen_blocks(Unit* p, const char* text, std::size_t n) {
+    for (std::size_t i = 0; i < n; i += 16)
+        store16<Py_UCS1>(p + i, _mm_load_si128(reinterpret_cast<const __m128i*>(text + i)));
+}
 
-}  // namespace orrery::strscan
+// Writes 8 ASCII characters, the bytes of `w` from its lowest up, as units
+// of 2 or 4 bytes at `p`.
+template <class Unit>
+[[gnu::always_inline]] inline void put_wide8(Unit* p, std::uint64_t w) noexcept {
+    static_assert(sizeof(Unit) == 2 || sizeof(Unit) == 4);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i units = _mm_unpacklo_epi8(_mm_cvtsi64_si128(static_cast<long long>(w)), zero);
+    if constexpr (sizeof(Unit) == 2) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), units);
+    } else {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_unpacklo_epi16(units, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p) + 1, _mm_unpackhi_epi16(units, zero));
+    }
+}
+
+// Rounds to nearest, as llrint does, in one instruction.
+[[gnu::always_inline]] inline long long round_to_integer(double t) noexcept {
+    return _mm_cvtsd_si64(_mm_set_sd(t));
+}
+
+// The class bits of 16 bytes, counting only the lanes set in `lanes`.
+inline unsigned classify16(__m128i v, unsigned lanes) {
+    const __m128i escape = _mm_or_si128(
+        _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7f))),
+        _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
+    unsigned bits = 0;
+    bits |= (static_cast<unsigned>(_mm_movemask_epi8(escape)) & lanes) != 0 ? needs_escape : 0u;
+    bits |= (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\'')))) & lanes) != 0
+                ? has_squote
+                : 0u;
+    bits |= (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')))) & lanes) != 0
+                ? has_dquote
+                : 0u;
+    return bits;
+}
+
+// 16 characters narrowed to bytes: ASCII characters keep their value, every
+// other character becomes a byte of 0x80 or more.
+template <class Char>
+inline __m128i narrow16(const Char* p) {
+    const auto load = [p](int k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p) + k); };
+    if constexpr (sizeof(Char) == 1) {
+        return load(0);
+    } else if constexpr (sizeof(Char) == 2) {
+        // The narrowing saturates signed values: 0x8000 and above would
+        // become 0, so every character is first capped at 0xFF.
+        const __m128i top = _mm_set1_epi16(0xFF);
+        const auto cap = [&top](__m128i v) { return _mm_sub_epi16(v, _mm_subs_epu16(v, top)); };
+        return _mm_packus_epi16(cap(load(0)), cap(load(1)));
+    } else {
+        // Code points are at most 0x10FFFF: the signed narrowing keeps every
+        // one beyond ASCII at 0x80 or more.
+        return _mm_packus_epi16(_mm_packs_epi32(load(0), load(1)), _mm_packs_epi32(load(2), load(3)));
+    }
+}
+
+// Copies the blocks of 16 characters from the text's start while they hold
+// only ASCII that repr() shows as is, advancing `p`; a block that does not
+// is escaped by rules.chars. Returns where whole blocks end.
+template <class Char, class Out, class Rules>
+[[gnu::always_inline]] inline std::size_t escape_plain_blocks(const Char* data, std::size_t n, char quote, Out*& p,
+                                                              const Rules& rules) {
+    const unsigned stops = needs_escape | (quote == '\'' ? has_squote : has_dquote);
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = narrow16(data + i);
+        if (_mm_movemask_epi8(v) == 0 && (classify16(v, 0xFFFF) & stops) == 0) {
+            store16<Py_UCS1>(p, v);
+            p += 16;
+        } else {
+            p = rules.chars(data, i, i + 16, p);
+        }
+    }
+    return i;
+}
+
+// The characters beyond ASCII of 16 bytes of 2- or 4-byte text, as lanes of
+// all ones.
+template <class Char>
+inline __m128i beyond_ascii(__m128i v) {
+    // Signed comparisons: of 2-byte characters with the top bit flipped,
+    // which orders them as unsigned ones; of code points, at most 0x10FFFF.
+    if constexpr (sizeof(Char) == 2)
+        return _mm_cmpgt_epi16(_mm_xor_si128(v, _mm_set1_epi16(-0x8000)), _mm_set1_epi16(0x7F - 0x8000));
+    else return _mm_cmpgt_epi32(v, _mm_set1_epi32(0x7F));
+}
+
+// Which characters of 16 bytes of text repr() escapes, as lanes of all ones:
+// `special`, those it always escapes (ASCII controls, DEL, backslash,
+// `quote`, and the characters of Latin-1 it does not print); `beyond`, the
+// characters of 2- and 4-byte text beyond ASCII, escaped unless printable.
+template <class Char>
+inline void escapes_of(__m128i v, __m128i quote, __m128i& special, __m128i& beyond) {
+    if constexpr (sizeof(Char) == 1) {
+        // The controls of both halves at once: the low seven bits below 0x20.
+        const auto eq = [v](int c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(c))); };
+        special = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(_mm_and_si128(v, _mm_set1_epi8(0x7F)), _mm_set1_epi8(0x20)),
+                                            _mm_or_si128(eq(0x7F), eq(0xA0))),
+                               _mm_or_si128(_mm_or_si128(eq(0xAD), eq('\\')), _mm_cmpeq_epi8(v, quote)));
+        beyond = _mm_setzero_si128();
+    } else if constexpr (sizeof(Char) == 2) {
+        // Signed comparisons of the characters with the top bit flipped
+        // order them as unsigned ones.
+        const __m128i flipped = _mm_xor_si128(v, _mm_set1_epi16(-0x8000));
+        special = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi16(flipped, _mm_set1_epi16(0x20 - 0x8000)),
+                                            _mm_cmpeq_epi16(v, _mm_set1_epi16(0x7F))),
+                               _mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16('\\')), _mm_cmpeq_epi16(v, quote)));
+        beyond = beyond_ascii<Char>(v);
+    } else {
+        // Code points are at most 0x10FFFF: signed comparisons hold.
+        special = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi32(v, _mm_set1_epi32(0x20)),
+                                            _mm_cmpeq_epi32(v, _mm_set1_epi32(0x7F))),
+                               _mm_or_si128(_mm_cmpeq_epi32(v, _mm_set1_epi32('\\')), _mm_cmpeq_epi32(v, quote)));
+        beyond = beyond_ascii<Char>(v);
+    }
+}
+
+// One bit per character, in order, of lanes of all ones in `m`, the
+// registers holding 16 characters of type Char.
+template <class Char>
+inline unsigned char_bits(const __m128i* m) {
+    __m128i bytes;
+    if constexpr (sizeof(Char) == 1) bytes = m[0];
+    else if constexpr (sizeof(Char) == 2) bytes = _mm_packs_epi16(m[0], m[1]);
+    else bytes = _mm_packs_epi16(_mm_packs_epi32(m[0], m[1]), _mm_packs_epi32(m[2], m[3]));
+    return static_cast<unsigned>(_mm_movemask_epi8(bytes));
+}
+
+// Where copying a block stops: the first of the characters (bits as
+// char_bits) that repr() escapes, as its bit; 0 for none. Those beyond
+// ASCII before the first special one are looked up one by one.
+template <class Char, class Rules, class Table>
+inline unsigned first_escaped(const Rules& rules, const Table& table, const Char* at, unsigned special, unsigned beyond) {
+    for (unsigned b = beyond & (special - 1) & ~special; b != 0; b &= b - 1)
+        if (!rules.printable(table, at[std::countr_zero(b)])) return b & -b;
+    return special & -special;
+}
+
+// The characters of repr(s) between its quotes for data[from, n), as units
+// of type Out at least as wide as Char, for text that needs escapes: 16
+// characters are copied at a time, up to the next character repr()
+// escapes, from which the next block starts. Less than 16 characters from
+// the end, the same in single registers, the last one ending at the text's
+// end, its lanes still to write moved to the front. Writes up to 15 units
+// past the end. When `copied`, the text is already at `p` (from `from` on):
+// the blocks before the first escaped character are only read.
+template <class Char, class Out, class Rules>
+[[gnu::always_inline]] inline Out* escape_blocks(const Char* data, std::size_t from, std::size_t n, char quote, Out* p,
+                                                 bool copied, const Rules& rules) {
+    static_assert(sizeof(Char) <= sizeof(Out));
+    constexpr std::size_t lanes = 16 / sizeof(Char);
+    if (n < lanes) return rules.chars(data, from, n, p);
+    const auto load = [](const void* at) { return _mm_loadu_si128(static_cast<const __m128i*>(at)); };
+    const __m128i q = sizeof(Char) == 1   ? _mm_set1_epi8(quote)
+                      : sizeof(Char) == 2 ? _mm_set1_epi16(quote)
+                                          : _mm_set1_epi32(quote);
+    const auto& table = rules.template table<Char>();
+    std::size_t i = from;
+    // Steps to the character after the one `stop` marks, having written it.
+    const auto escape_at = [&](unsigned stop) {
+        const auto k = static_cast<std::size_t>(std::countr_zero(stop));
+        p = rules.put(p + k, data[i + k]);
+        i += k + 1;
+    };
+    // A block of 16 characters from i, its characters written when `store`
+    // holds: whether one is escaped (having written it and stepped past).
+    const auto block = [&](auto store) {
+        __m128i v[sizeof(Char)], special[sizeof(Char)], beyond[sizeof(Char)];
+        for (std::size_t k = 0; k < sizeof(Char); ++k) {
+            v[k] = load(data + i + k * lanes);
+            escapes_of<Char>(v[k], q, special[k], beyond[k]);
+        }
+        const unsigned stop = first_escaped(rules, table, data + i, char_bits<Char>(special), char_bits<Char>(beyond));
+        if constexpr (store.value)
+            for (std::size_t k = 0; k < sizeof(Char); ++k) store16<Char>(p + k * lanes, v[k]);
+        if (stop == 0) {
+            p += 16;
+            i += 16;
+            return false;
+        }
+        escape_at(stop);
+        return true;
+    };
+    if (copied)
+        while (i + 16 <= n && !block(std::false_type{})) {
+        }
+    while (i + 16 <= n) block(std::true_type{});
+    while (i < n) {
+        __m128i v;
+        std::size_t count = lanes;
+        if (i + lanes <= n) {
+            v = load(data + i);
+        } else {
+            count = n - i;
+            const std::size_t move = (lanes - count) * sizeof(Char);
+            v = _mm_or_si128(shift_down(load(data + n - lanes), move),
+                             load(filler_bytes<Char>.data() + move));
+        }
+        __m128i special, beyond;
+        escapes_of<Char>(v, q, special, beyond);
+        const auto one = [](__m128i m) {
+            __m128i r[sizeof(Char)] = {m};
+            return char_bits<Char>(r) & ((1u << lanes) - 1);
+        };
+        const unsigned stop = first_escaped(rules, table, data + i, one(special), one(beyond));
+        store16<Char>(p, v);
+        if (stop == 0) {
+            p += count;
+            i += count;
+        } else {
+            escape_at(stop);
+        }
+    }
+    return p;
+}
+
+// Calls `f(at)` for each block of 16 characters from data[at] holding one
+// beyond ASCII, for 2- and 4-byte text. Returns where whole blocks end.
+template <class Char, class F>
+[[gnu::always_inline]] inline std::size_t blocks_beyond_ascii(const Char* data, std::size_t n, F&& f) {
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        __m128i beyond = _mm_setzero_si128();
+        for (std::size_t k = 0; k < sizeof(Char); ++k)
+            beyond = _mm_or_si128(beyond, beyond_ascii<Char>(_mm_loadu_si128(
+                                              reinterpret_cast<const __m128i*>(data + i + k * (16 / sizeof(Char))))));
+        if (_mm_movemask_epi8(beyond) != 0) f(i);
+    }
+    return i;
+}
+
+}  // namespace orrery::kernel
