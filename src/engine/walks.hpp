@@ -88,9 +88,14 @@ private:
 // it started with (`expected`, the entries still to come, at -1: keys
 // replaced) with "dictionary keys changed during iteration". A value
 // replaced under an unchanged key goes unseen: the walk shows what it read.
+[[gnu::always_inline]] inline bool dict_step_passes(PyObject* dict, Py_ssize_t start, Py_ssize_t expected) noexcept {
+    return PyDict_GET_SIZE(dict) == start && expected != -1;
+}
 [[gnu::always_inline]] inline void check_dict_step(PyObject* dict, Py_ssize_t start, Py_ssize_t expected) {
-    if (PyDict_GET_SIZE(dict) != start) fault("dictionary changed size during iteration");
-    if (expected == -1) fault("dictionary keys changed during iteration");
+    if (dict_step_passes(dict, start, expected)) [[likely]]
+        return;
+    fault(PyDict_GET_SIZE(dict) != start ? "dictionary changed size during iteration"
+                                         : "dictionary keys changed during iteration");
 }
 
 // A dict in storage order, checked by check_dict_step.
@@ -100,7 +105,7 @@ public:
         : dict_(Ref::borrow(dict)), start_(PyDict_GET_SIZE(dict)), expected_(start_) {}
 
     // Whether the next step would pass its checks.
-    bool intact() const noexcept { return PyDict_GET_SIZE(dict_.get()) == start_ && expected_ != -1; }
+    bool intact() const noexcept { return dict_step_passes(dict_.get(), start_, expected_); }
 
     // The next entry, borrowed (valid until code runs); false at the end.
     bool next(PyObject*& key, PyObject*& value) {
