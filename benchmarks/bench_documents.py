@@ -1,14 +1,19 @@
 """Whole-document rendering: orrery against other pretty-printers and serialisers.
 
-Times, in one process, best of N interleaved rounds (a peer whose call is
-shorter than a sample repeats it, after one untimed call):
-  orrery.pretty_format, repr(), pprint.pformat, json.dumps(indent=4),
-  orjson.dumps(OPT_INDENT_2), rich.pretty.pretty_repr, and orrery.pretty_print
-  with file descriptor 1 on /dev/null,
-on seven generated documents (seeded, so every run renders the same data).
-Peers that are too slow for the full document are timed on a leading slice
-and scaled linearly (marked with '*'); peers that cannot render a document
-show 'n/a'.
+Peers: orrery.pretty_format, repr(), pprint.pformat, json.dumps(indent=4),
+orjson.dumps(OPT_INDENT_2), rich.pretty.pretty_repr, and orrery.pretty_print
+with file descriptor 1 on /dev/null, on nine generated documents (seeded, so
+every run renders the same data). Each call is timed three ways:
+  - first call: in a fresh interpreter that builds the document and imports
+    the peer (neither timed), one call, median of several processes;
+  - interleaved: in this process, one call right after the other peers'
+    calls on the same document, best of N rounds;
+  - steady state: in the same rounds, repeated calls after as many untimed
+    calls of the same peer, best of N rounds.
+Minor page faults per call (getrusage) are counted beside each time. Peers
+that are too slow for the full document are timed on a leading slice and
+scaled linearly (marked with '*'); peers that cannot render a document show
+'n/a'.
 
 Then, in child processes:
   - write(2) calls per output line of pretty_print, counted with strace;
@@ -16,7 +21,7 @@ Then, in child processes:
     the RSS after the document was built, against the size of the text,
     including a document whose text is several hundred MB.
 
-Usage: python benchmarks/bench_documents.py [--quick] [--rounds N]
+Usage: python benchmarks/bench_documents.py [--quick] [--rounds N] [--procs N]
 """
 
 import argparse
@@ -31,21 +36,14 @@ import random
 import re
 import resource
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
-import orrery
-
-try:
-    import orjson
-except ImportError:  # the table shows the column as missing
-    orjson = None
-try:
-    import rich.pretty
-except ImportError:
-    rich = None
+# orrery and the third-party peers are imported where they are used, so that a
+# first-call child loads only the peer it times.
 
 # pprint, json's pure-Python indenting encoder and rich recurse several Python
 # frames per nesting level; the deep chain needs far more than the default.
@@ -185,6 +183,15 @@ def build_api_bmp(n, rng):
     return build_api(n, rng, Text(share=0.0002, words=BMP_WORDS))
 
 
+def build_api_late(n, rng):
+    """API descriptions in ASCII whose only character beyond Latin-1 is in the
+    last entry of the last one: the result starts at 1 byte per character and
+    has to widen near its end."""
+    docs = build_api(n, rng, Text(share=0.0))
+    docs[-1]["x-note"] = "moved to /v2 \u2192 see the changelog"
+    return docs
+
+
 def build_ints(n, rng):
     """n ints, mostly small, some beyond 32 bits."""
     return [rng.randrange(-10**6, 10**6) if rng.random() < 0.8 else rng.randrange(-2**62, 2**62)
@@ -221,6 +228,23 @@ def build_mixed(n, rng):
         else:
             word = "".join(rng.choices(rng.choice(pools), k=rng.randrange(3, 12)))
             out.append(f"{rng.choice(WORDS)} {word}" if rng.random() < 0.5 else word)
+    return out
+
+
+# Words beyond ASCII within the basic multilingual plane: Latin-1 letters,
+# other scripts and symbols (a str of 1 or 2 bytes per character).
+_BMP_SHORT = "café naïve Zürich señal größe Ελλάδα данные запрос 東京 検索 서울 € → ✓".split()
+
+
+def build_short_bmp(n, rng):
+    """n strs of one to four short words; a third carry one word beyond ASCII
+    from the basic multilingual plane, so the result takes 2 bytes per character."""
+    out = []
+    for _ in range(n):
+        words = [rng.choice(WORDS) for _ in range(rng.randrange(1, 5))]
+        if rng.random() < 1 / 3:
+            words[rng.randrange(len(words))] = rng.choice(_BMP_SHORT)
+        out.append(" ".join(words))
     return out
 
 
@@ -263,9 +287,11 @@ def build_big_strings(n, rng):
 DOCS = [
     ("api", build_api, 60, 4, 30, True),
     ("api-bmp", build_api_bmp, 60, 4, 30, True),
+    ("api-late", build_api_late, 60, 4, 30, True),
     ("ints", build_ints, 1_000_000, 50_000, 100_000, True),
     ("strings", build_strings, 200_000, 10_000, 100_000, True),
     ("mixed", build_mixed, 200_000, 10_000, 100_000, True),
+    ("short-bmp", build_short_bmp, 200_000, 10_000, 100_000, True),
     ("dataclasses", build_dataclasses, 50_000, 2_500, 15_000, True),
     ("chain", build_chain, 400, 400, 400, True),
     ("big-strings", build_big_strings, 5_000_000, 200_000, 0, False),
@@ -301,42 +327,91 @@ def stdout_fd_to_devnull():
         os.close(null)
 
 
-def _print_to_null(obj):
-    with stdout_fd_to_devnull():
-        orrery.pretty_print(obj)
+def _pretty_print_to_null():
+    import orrery
+
+    def print_to_null(obj):
+        with stdout_fd_to_devnull():
+            orrery.pretty_print(obj)
+    return print_to_null
 
 
-PEERS = [
-    ("pretty_format", orrery.pretty_format),
-    ("pretty_print>null", _print_to_null),
-    ("repr", repr),
-    ("pprint.pformat", pprint.pformat),
-    ("json.dumps", lambda o: json.dumps(o, indent=4)),
-    ("orjson.dumps", (lambda o: orjson.dumps(o, option=orjson.OPT_INDENT_2)) if orjson else None),
-    ("rich.pretty_repr", rich.pretty.pretty_repr if rich else None),
-]
+def _pretty_format():
+    import orrery
+    return orrery.pretty_format
 
 
-OWN = (orrery.pretty_format, _print_to_null)
+def _orjson_dumps():
+    import orjson
+    return lambda o: orjson.dumps(o, option=orjson.OPT_INDENT_2)
 
 
-def timed(fn, arg, reps):
-    gc.disable()  # as timeit does: collections of unrelated garbage are not charged
+def _rich_pretty_repr():
+    import rich.pretty
+    return rich.pretty.pretty_repr
+
+
+# Each loader imports what its peer needs and returns the callable to time.
+PEERS = {
+    "pretty_format": _pretty_format,
+    "pretty_print>null": _pretty_print_to_null,
+    "repr": lambda: repr,
+    "pprint.pformat": lambda: pprint.pformat,
+    "json.dumps": lambda: (lambda o: json.dumps(o, indent=4)),
+    "orjson.dumps": _orjson_dumps,
+    "rich.pretty_repr": _rich_pretty_repr,
+}
+PEER_NAMES = list(PEERS)
+OWN = ("pretty_format", "pretty_print>null")  # always render the whole document
+# Timed on their first call in a fresh process. pprint and rich take seconds on
+# the larger documents, and slicing them would take calls before the first.
+FIRST_CALL_PEERS = ("pretty_format", "pretty_print>null", "repr", "orjson.dumps")
+# The order of each round: pretty_format comes right after repr and orjson right
+# after json.dumps, each after a peer that walked the same document and released
+# a result of about the same size.
+ROUND_ORDER = ("pprint.pformat", "rich.pretty_repr", "repr", "pretty_format",
+               "pretty_print>null", "json.dumps", "orjson.dumps")
+# A call longer than this (s) is made once per round and counts as both the
+# interleaved and the steady sample: warming up changes little of so long a call.
+SLOW_CALL = 0.1
+
+
+def why(exc):
+    """Why a peer cannot render a document, for the notes."""
+    return f"{type(exc).__name__}: {str(exc)[:60]}"
+
+
+def load_peer(name):
+    """The callable timed for a peer, or None if its module is not installed."""
     try:
-        if reps > 1:
-            # Steady state: a sample of repeated short calls starts after as
-            # many untimed calls, so that it is charged neither for the pages
-            # the previous peer's garbage left the allocator to map afresh nor
-            # for the calls it takes to bring the document and a large result
-            # back into the cache after a peer that swept through memory.
-            for _ in range(reps):
-                fn(arg)
-        t0 = time.perf_counter()
-        for _ in range(reps):
-            fn(arg)
-        return (time.perf_counter() - t0) / reps
+        return PEERS[name]()
+    except ImportError:
+        return None
+
+
+def minor_faults():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+
+@contextlib.contextmanager
+def gc_paused():
+    """As timeit does: collections of unrelated garbage are not charged to a call."""
+    gc.disable()
+    try:
+        yield
     finally:
         gc.enable()
+
+
+def sample(fn, arg, reps=1):
+    """Time `reps` calls in a row, each releasing its result before the next:
+    (seconds per call, minor page faults per call)."""
+    f0 = minor_faults()
+    t0 = time.perf_counter()
+    for _ in range(reps):
+        fn(arg)
+    t1 = time.perf_counter()
+    return (t1 - t0) / reps, (minor_faults() - f0) / reps
 
 
 def back_to_back(fns, arg, rounds=3, calls=7):
@@ -346,27 +421,32 @@ def back_to_back(fns, arg, rounds=3, calls=7):
     that result in the cache, the steady state of a program that formats
     similar data again and again."""
     best = [float("inf")] * len(fns)
-    gc.disable()
-    try:
+    with gc_paused():
         for _ in range(rounds):
             for i, fn in enumerate(fns):
                 for _ in range(calls):
                     fn(arg)
                 for _ in range(calls):
-                    t0 = time.perf_counter()
-                    fn(arg)
-                    best[i] = min(best[i], time.perf_counter() - t0)
-    finally:
-        gc.enable()
+                    best[i] = min(best[i], sample(fn, arg)[0])
     return best
 
 
 class Plan:
-    """How one peer is timed on one document."""
+    """How one peer is timed on one document, and its samples: (seconds,
+    minor faults) per call, for the part of the document it renders."""
 
-    def __init__(self, fn, arg, reps, scale, note):
+    def __init__(self, fn, arg, reps, scale, note, slow):
         self.fn, self.arg, self.reps, self.scale, self.note = fn, arg, reps, scale, note
-        self.best = float("inf")
+        self.slow = slow
+        self.interleaved = []  # one call each, right after the other peers' calls
+        self.steady = []       # reps calls each, after as many calls of its own
+
+    def best(self, kind):
+        """Best time per call for the whole document (scaled from a slice)."""
+        return min(t for t, _ in getattr(self, kind)) * self.scale
+
+    def faults(self, kind):
+        return statistics.median(f for _, f in getattr(self, kind))
 
 
 def plan_peer(fn, doc, budget, min_sample, sliceable=True):
@@ -377,38 +457,70 @@ def plan_peer(fn, doc, budget, min_sample, sliceable=True):
     n = len(doc) if isinstance(doc, list) else 1
     probe = leading_slice(doc, max(1, n // 100)) if n >= 1000 and sliceable else None
     try:
-        if probe is not None:
-            t = timed(fn, probe, 1)
-            estimate = t * n / len(probe)
-        else:
-            estimate = None
-        if estimate is None or estimate <= budget:
-            t = timed(fn, doc, 1)  # also proves the peer handles the whole document
-            reps = max(1, min(1000, math.ceil(min_sample / max(t, 1e-9))))
-            return Plan(fn, doc, reps, 1.0, "")
-        k = max(1, int(n * budget / estimate))
-        part = leading_slice(doc, k)
-        fn(part)
-        return Plan(fn, part, 1, n / k, f"{k:,} of {n:,} elements, x{n / k:.1f}")
+        with gc_paused():
+            estimate = sample(fn, probe)[0] * n / len(probe) if probe is not None else None
+            if estimate is None or estimate <= budget:
+                t = sample(fn, doc)[0]  # also proves the peer handles the whole document
+                reps = max(1, min(1000, math.ceil(min_sample / max(t, 1e-9))))
+                return Plan(fn, doc, reps, 1.0, "", t > SLOW_CALL)
+            k = max(1, int(n * budget / estimate))
+            part = leading_slice(doc, k)
+            t = sample(fn, part)[0]
+        return Plan(fn, part, 1, n / k, f"{k:,} of {n:,} elements, x{n / k:.1f}", t > SLOW_CALL)
     except Exception as exc:  # TypeError for unsupported types, depth limits and the like
-        return f"{type(exc).__name__}: {str(exc)[:60]}"
+        return why(exc)
 
 
 def run_timings(docs, rounds, budget, min_sample):
+    """Interleaved and steady samples of every peer on every document, in
+    `rounds` rounds of ROUND_ORDER. A short call is repeated after as many
+    untimed calls (the interleaved one among them), so that its steady sample
+    is charged neither for the pages the previous peer's garbage left the
+    allocator to map afresh nor for the calls it takes to bring the document
+    and a large result back into the cache after a peer that swept through
+    memory."""
+    fns = {p: load_peer(p) for p in PEER_NAMES}
     results = {}
     for name, doc in docs:
-        plans = {}
-        for peer, fn in PEERS:
-            # orrery's own functions always render the whole document.
-            plans[peer] = ("not installed" if fn is None else
-                           plan_peer(fn, doc, budget, min_sample, sliceable=fn not in OWN))
-        active = [(p, pl) for p, pl in plans.items() if isinstance(pl, Plan)]
+        plans = {p: "not installed" if fn is None else
+                 plan_peer(fn, doc, budget, min_sample, sliceable=p not in OWN)
+                 for p, fn in fns.items()}
+        active = [plans[p] for p in ROUND_ORDER if isinstance(plans[p], Plan)]
         for _ in range(rounds):
-            for _, pl in active:
-                pl.best = min(pl.best, timed(pl.fn, pl.arg, pl.reps))
+            with gc_paused():
+                for pl in active:
+                    pl.interleaved.append(sample(pl.fn, pl.arg))
+                    if pl.slow:
+                        pl.steady.append(pl.interleaved[-1])
+                        continue
+                    for _ in range(pl.reps - 1):
+                        pl.fn(pl.arg)
+                    pl.steady.append(sample(pl.fn, pl.arg, pl.reps))
         results[name] = plans
         print(f"  timed {name}", file=sys.stderr, flush=True)
     return results
+
+
+def run_first_calls(sizes, procs):
+    """{(document, peer): [(seconds, faults), ...] or an error string}: each
+    peer's first call in `procs` fresh interpreters per document, the processes
+    of one pass taking every document and peer in turn."""
+    peers = [p for p in FIRST_CALL_PEERS if load_peer(p) is not None]
+    out = {}
+    for i in range(procs):
+        for d in DOCS:
+            if not d[5]:
+                continue
+            for peer in peers:
+                info = run_child(["first", d[0], str(sizes[d[0]]), peer])
+                key = (d[0], peer)
+                got = out.setdefault(key, [])
+                if "error" in info:
+                    out[key] = info["error"]
+                elif isinstance(got, list):
+                    got.append((info["time"], info["faults"]))
+        print(f"  first calls, pass {i + 1} of {procs}", file=sys.stderr, flush=True)
+    return out
 
 
 # ---------------------------------------------------------------------------
@@ -449,6 +561,19 @@ def child_main(argv):
     """Entry of a child process. Prints one JSON line of results to stderr."""
     mode, name, size = argv[0], argv[1], int(argv[2])
     doc = build(name, size)
+    if mode == "first":
+        # The build and the import come before the timed call, and nothing
+        # else of the peer's runs before it.
+        fn = load_peer(argv[3])
+        gc.disable()
+        try:
+            t, faults = sample(fn, doc)
+            info = {"time": t, "faults": faults}
+        except Exception as exc:  # reported as n/a, as in the parent's tables
+            info = {"error": why(exc)}
+        print(json.dumps(info), file=sys.stderr)
+        return
+    import orrery
     if mode == "write":
         text = orrery.pretty_format(doc)
         info = {"bytes": len(text.encode()) + 1, "lines": text.count("\n") + 1}
@@ -472,12 +597,12 @@ def child_main(argv):
     if op == "format":
         text = orrery.pretty_format(doc)
         peak = _peak_rss_bytes()  # before encoding the text to count its bytes
-        out_bytes = len(text.encode())
+        out_bytes, str_bytes = len(text.encode()), sys.getsizeof(text)
     else:
         orrery.pretty_print(doc)
         peak = _peak_rss_bytes()
-        out_bytes = None
-    print(json.dumps({"base": base, "peak": peak, "out_bytes": out_bytes,
+        out_bytes = str_bytes = None
+    print(json.dumps({"base": base, "peak": peak, "out_bytes": out_bytes, "str_bytes": str_bytes,
                       "masked": (not reset) and peak <= peak_before}), file=sys.stderr)
 
 
@@ -509,12 +634,13 @@ def count_writes(name, size):
 # Report
 # ---------------------------------------------------------------------------
 
-def fmt_ms(plan):
-    if not isinstance(plan, Plan):
-        return "n/a"
-    ms = plan.best * plan.scale * 1e3
-    return f"{ms:.2f}{'*' if plan.scale != 1.0 else ''}" if ms < 10 else \
-        f"{ms:.0f}{'*' if plan.scale != 1.0 else ''}"
+def fmt_ms(seconds, scaled=False):
+    ms = seconds * 1e3
+    return (f"{ms:.2f}" if ms < 10 else f"{ms:.0f}") + ("*" if scaled else "")
+
+
+def fmt_faults(n):
+    return f"{n:,.0f}" if n >= 10 or n == int(n) else f"{n:.1f}"
 
 
 def print_table(headers, rows):
@@ -529,8 +655,11 @@ def print_table(headers, rows):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="small documents, two rounds (smoke run)")
-    parser.add_argument("--rounds", type=int, default=None, help="timing rounds (default 5)")
+    parser.add_argument("--quick", action="store_true",
+                        help="small documents, two rounds, two processes per first call (smoke run)")
+    parser.add_argument("--rounds", type=int, default=None, help="timing rounds (default 7)")
+    parser.add_argument("--procs", type=int, default=None,
+                        help="fresh processes per first call (default 5)")
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
     sys.stdout.reconfigure(line_buffering=True)  # keep order with progress lines on stderr
@@ -539,7 +668,8 @@ def main():
         return
 
     quick = args.quick
-    rounds = args.rounds or (2 if quick else 5)
+    rounds = args.rounds or (2 if quick else 7)
+    procs = args.procs or (2 if quick else 5)
     budget = 0.05 if quick else 0.4        # longest single call of a peer before slicing (s)
     min_sample = 0.005 if quick else 0.02  # shortest timed sample; small documents repeat
     sizes = {d[0]: (d[3] if quick else d[2]) for d in DOCS}
@@ -553,64 +683,110 @@ def main():
     gc.freeze()  # the documents stay alive; keep them out of every collection
 
     print()
-    print("Documents (pretty_format output):")
-    rows = []
+    print("Documents (pretty_format output; pages = the result's size in 4 KiB pages, "
+          "pretty_format's str / orjson's bytes):")
+    pretty_format, orjson_dumps = load_peer("pretty_format"), load_peer("orjson.dumps")
+    rows, pages = [], {}
     for name, doc in docs:
-        text = orrery.pretty_format(doc)
+        text = pretty_format(doc)
+        try:
+            oj_pages = f"{len(orjson_dumps(doc)) / 4096:,.0f}" if orjson_dumps else "n/a"
+        except Exception:  # the orjson column says why
+            oj_pages = "n/a"
+        pages[name] = f"{sys.getsizeof(text) / 4096:,.0f}/{oj_pages}"
         n = len(doc) if isinstance(doc, list) and name != "chain" else 1
         rows.append([name, f"{n:,}" if name != "chain" else f"depth {sizes[name]}",
-                     f"{len(text.encode()) / 1e6:.2f}", f"{text.count(chr(10)) + 1:,}"])
+                     f"{len(text.encode()) / 1e6:.2f}", f"{text.count(chr(10)) + 1:,}",
+                     pages[name]])
         del text
-    print_table(["document", "elements", "MB", "lines"], rows)
+    print_table(["document", "elements", "MB", "lines", "pages"], rows)
 
     results = run_timings(docs, rounds, budget, min_sample)
+    first = run_first_calls(sizes, procs)
+
+    def first_ms(name, peer):
+        got = first.get((name, peer), "not installed")
+        return "n/a" if isinstance(got, str) else fmt_ms(statistics.median(t for t, _ in got))
 
     print()
-    print(f"Time per call in ms, best of {rounds} interleaved rounds "
-          "(* = timed on a leading slice and scaled linearly):")
-    peer_names = [p for p, _ in PEERS]
-    print_table(["document", *peer_names],
-                [[name, *(fmt_ms(results[name][p]) for p in peer_names)] for name, _ in docs])
+    print(f"Time per call in ms, first call in a fresh process (median of {procs} processes; "
+          "building the document and importing the peer not timed):")
+    print_table(["document", *FIRST_CALL_PEERS],
+                [[name, *(first_ms(name, p) for p in FIRST_CALL_PEERS)] for name, _ in docs])
+
+    def plan_ms(plan, kind):
+        return fmt_ms(plan.best(kind), plan.scale != 1.0) if isinstance(plan, Plan) else "n/a"
+
+    for kind, title in (("interleaved", "interleaved: one call right after the other peers' calls "
+                                        "on the same document"),
+                        ("steady", "steady state: repeated calls after as many untimed ones")):
+        print()
+        print(f"Time per call in ms, {title}, best of {rounds} rounds "
+              "(* = timed on a leading slice and scaled linearly):")
+        print_table(["document", *PEER_NAMES],
+                    [[name, *(plan_ms(results[name][p], kind) for p in PEER_NAMES)]
+                     for name, _ in docs])
 
     print()
-    print("Ratio: peer time / orrery.pretty_format time (above 1 = orrery faster):")
+    print("Ratio: peer time / orrery.pretty_format time in steady state (above 1 = orrery faster):")
     rows = []
     for name, _ in docs:
         base = results[name]["pretty_format"]
         row = [name]
-        for p in peer_names[1:]:
+        for p in PEER_NAMES[1:]:
             pl = results[name][p]
             row.append("n/a" if not isinstance(pl, Plan) or not isinstance(base, Plan)
-                       else f"{pl.best * pl.scale / base.best:.2f}{'*' if pl.scale != 1.0 else ''}")
+                       else f"{pl.best('steady') / base.best('steady'):.2f}"
+                            f"{'*' if pl.scale != 1.0 else ''}")
         rows.append(row)
-    print_table(["document", *peer_names[1:]], rows)
+    print_table(["document", *PEER_NAMES[1:]], rows)
 
     print()
-    print("pretty_format time / orjson.dumps(OPT_INDENT_2) time (parity = 1.00), from the "
-          "rounds above and timed back to back (each repeated on its own, best call):")
+    print("pretty_format against orjson.dumps(OPT_INDENT_2): time ratio pretty_format / orjson "
+          "(below 1 = orrery faster, parity = 1.00) and minor page faults per call, "
+          "pretty_format/orjson (median over the processes or rounds); back to back = each "
+          "repeated on its own, best call:")
     rows = []
     for name, doc in docs:
         base, peer = results[name]["pretty_format"], results[name]["orjson.dumps"]
+        fb, fp = first.get((name, "pretty_format"), "n/a"), first.get((name, "orjson.dumps"), "n/a")
+        row = [name]
+        if isinstance(fb, str) or isinstance(fp, str):
+            row += ["n/a", "n/a"]
+        else:
+            row += [f"{statistics.median(t for t, _ in fb) / statistics.median(t for t, _ in fp):.2f}",
+                    f"{fmt_faults(statistics.median(f for _, f in fb))}/"
+                    f"{fmt_faults(statistics.median(f for _, f in fp))}"]
         if not isinstance(base, Plan) or not isinstance(peer, Plan):
-            rows.append([name, "n/a", "n/a"])
+            rows.append(row + ["n/a"] * 5 + [pages[name]])
             continue
-        steady = "n/a"
+        for kind in ("interleaved", "steady"):
+            row += [f"{base.best(kind) / peer.best(kind):.2f}",
+                    f"{fmt_faults(base.faults(kind))}/{fmt_faults(peer.faults(kind))}"]
+        together = "n/a"
         if peer.scale == 1.0:
-            fmt, dumps = back_to_back([base.fn, peer.fn], doc)
-            steady = f"{fmt / dumps:.2f}"
-        rows.append([name, f"{base.best / (peer.best * peer.scale):.2f}", steady])
-    print_table(["document", "pretty_format/orjson", "back to back"], rows)
+            fmt_s, orjson_s = back_to_back([base.fn, peer.fn], doc)
+            together = f"{fmt_s / orjson_s:.2f}"
+        rows.append(row + [together, pages[name]])
+    print_table(["document", "first call", "faults", "interleaved", "faults", "steady", "faults",
+                 "back to back", "pages"], rows)
 
     notes = []
     for name, _ in docs:
-        for p in peer_names:
+        for p in PEER_NAMES:
             pl = results[name][p]
             if isinstance(pl, Plan) and pl.note:
                 notes.append(f"  {name} / {p}: slice of {pl.note}")
             elif not isinstance(pl, Plan):
                 notes.append(f"  {name} / {p}: n/a ({pl})")
+        for p in FIRST_CALL_PEERS:
+            got = first.get((name, p))
+            if isinstance(got, str) and isinstance(results[name].get(p), Plan):
+                notes.append(f"  {name} / {p} first call: n/a ({got})")
     notes.append("  orjson returns bytes indented by 2; json.dumps escapes non-ASCII; "
                  "rich packs short containers into 80 columns")
+    notes.append(f"  peers slower than {SLOW_CALL * 1e3:.0f} ms per call are called once per "
+                 "round: that call is both their interleaved and their steady sample")
     print("Notes:")
     print("\n".join(notes))
     del docs, results
@@ -646,13 +822,15 @@ def main():
         grow_p = (prt["peak"] - prt["base"]) / 2**20
         masked = "  (masked)" if fmt["masked"] or prt["masked"] else ""
         rows.append([name, f"{out_mb:.1f}", f"{grow_f:.1f}", f"{grow_f / out_mb:.2f}",
+                     f"{grow_f * 2**20 / fmt['str_bytes']:.2f}",
                      f"{grow_p:.1f}", f"{grow_p / out_mb:.3f}{masked}"])
         print(f"  measured {name}", file=sys.stderr, flush=True)
-    print_table(["document", "text MiB", "format +MiB", "format/text", "print +MiB", "print/text"],
-                rows)
+    print_table(["document", "text MiB", "format +MiB", "format/text", "format/str", "print +MiB",
+                 "print/text"], rows)
     print("(+MiB = peak RSS during the call minus RSS before it, as VmHWM after a reset; "
           "text MiB counts UTF-8 bytes, while the returned str takes 1, 2 or 4 bytes "
-          "per character depending on its widest character)")
+          "per character depending on its widest character: format/str divides by the "
+          "size of that str)")
     print()
     print(f"total run time {time.perf_counter() - t_start:.0f} s")
 
