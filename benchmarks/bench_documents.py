@@ -45,6 +45,8 @@ import time
 # orrery and the third-party peers are imported where they are used, so that a
 # first-call child loads only the peer it times.
 
+STARTED = time.perf_counter()
+
 # pprint, json's pure-Python indenting encoder and rich recurse several Python
 # frames per nesting level; the deep chain needs far more than the default.
 sys.setrecursionlimit(50_000)
@@ -363,9 +365,11 @@ PEERS = {
 }
 PEER_NAMES = list(PEERS)
 OWN = ("pretty_format", "pretty_print>null")  # always render the whole document
-# Timed on their first call in a fresh process. pprint and rich take seconds on
-# the larger documents, and slicing them would take calls before the first.
-FIRST_CALL_PEERS = ("pretty_format", "pretty_print>null", "repr", "orjson.dumps")
+# Timed on their first call in a fresh process, each process building its
+# document anew. pprint and rich take seconds on the larger documents, and
+# slicing them would take calls before the first; repr and json.dumps are left
+# out to keep the run within minutes.
+FIRST_CALL_PEERS = ("pretty_format", "pretty_print>null", "orjson.dumps")
 # The order of each round: pretty_format comes right after repr and orjson right
 # after json.dumps, each after a peer that walked the same document and released
 # a result of about the same size.
@@ -374,6 +378,10 @@ ROUND_ORDER = ("pprint.pformat", "rich.pretty_repr", "repr", "pretty_format",
 # A call longer than this (s) is made once per round and counts as both the
 # interleaved and the steady sample: warming up changes little of so long a call.
 SLOW_CALL = 0.1
+
+
+def progress(what):
+    print(f"  {time.perf_counter() - STARTED:5.0f} s  {what}", file=sys.stderr, flush=True)
 
 
 def why(exc):
@@ -455,7 +463,7 @@ def plan_peer(fn, doc, budget, min_sample, sliceable=True):
     Returns a Plan, or a string saying why the peer cannot render the document.
     """
     n = len(doc) if isinstance(doc, list) else 1
-    probe = leading_slice(doc, max(1, n // 100)) if n >= 1000 and sliceable else None
+    probe = leading_slice(doc, max(1, n // 100)) if n >= 10 and sliceable else None
     try:
         with gc_paused():
             estimate = sample(fn, probe)[0] * n / len(probe) if probe is not None else None
@@ -497,7 +505,7 @@ def run_timings(docs, rounds, budget, min_sample):
                         pl.fn(pl.arg)
                     pl.steady.append(sample(pl.fn, pl.arg, pl.reps))
         results[name] = plans
-        print(f"  timed {name}", file=sys.stderr, flush=True)
+        progress(f"timed {name}")
     return results
 
 
@@ -519,7 +527,7 @@ def run_first_calls(sizes, procs):
                     out[key] = info["error"]
                 elif isinstance(got, list):
                     got.append((info["time"], info["faults"]))
-        print(f"  first calls, pass {i + 1} of {procs}", file=sys.stderr, flush=True)
+        progress(f"first calls, pass {i + 1} of {procs}")
     return out
 
 
@@ -674,10 +682,9 @@ def main():
     min_sample = 0.005 if quick else 0.02  # shortest timed sample; small documents repeat
     sizes = {d[0]: (d[3] if quick else d[2]) for d in DOCS}
 
-    t_start = time.perf_counter()
     print(f"orrery document benchmark ({'quick' if quick else 'full'} run), Python "
           f"{sys.version.split()[0]}, {os.cpu_count()} CPUs")
-    print("building documents ...", file=sys.stderr, flush=True)
+    progress("building documents")
     docs = [(d[0], build(d[0], sizes[d[0]])) for d in DOCS if d[5]]
     gc.collect()
     gc.freeze()  # the documents stay alive; keep them out of every collection
@@ -804,6 +811,7 @@ def main():
             if not size:
                 continue
             info = count_writes(d[0], size)
+            progress(f"counted writes of {d[0]}")
             rows.append([d[0], f"{size:,}", f"{info['lines']:,}", f"{info['writes']:,}",
                          f"{info['writes'] / info['lines']:.3f}",
                          f"{info['bytes'] / max(info['writes'], 1):.0f}"])
@@ -824,7 +832,7 @@ def main():
         rows.append([name, f"{out_mb:.1f}", f"{grow_f:.1f}", f"{grow_f / out_mb:.2f}",
                      f"{grow_f * 2**20 / fmt['str_bytes']:.2f}",
                      f"{grow_p:.1f}", f"{grow_p / out_mb:.3f}{masked}"])
-        print(f"  measured {name}", file=sys.stderr, flush=True)
+        progress(f"measured {name}")
     print_table(["document", "text MiB", "format +MiB", "format/text", "format/str", "print +MiB",
                  "print/text"], rows)
     print("(+MiB = peak RSS during the call minus RSS before it, as VmHWM after a reset; "
@@ -832,7 +840,7 @@ def main():
           "per character depending on its widest character: format/str divides by the "
           "size of that str)")
     print()
-    print(f"total run time {time.perf_counter() - t_start:.0f} s")
+    print(f"total run time {time.perf_counter() - STARTED:.0f} s")
 
 
 if __name__ == "__main__":
