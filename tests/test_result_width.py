@@ -8,6 +8,7 @@ import collections
 import dataclasses
 import random
 import struct
+import subprocess
 import sys
 
 import pytest
@@ -152,3 +153,30 @@ def test_str_after_a_piece_ending_near_the_end_of_the_storage(shape, wide, n):
     # under AddressSanitizer).
     for k in range(300):
         check(shape(wide + "a" * k, "b" * n))
+
+
+PEAK_CHILD = r"""
+import gc, sys, orrery
+wide, head = sys.argv[1], sys.argv[2]
+doc = [head * 40 + str(i) for i in range(200_000)] + [wide]
+gc.collect()
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # the high-water mark starts again from the current size
+def kib(field):
+    return int(next(l.split()[1] for l in open("/proc/self/status") if l.startswith(field)))
+base = kib("VmRSS:")
+text = orrery.pretty_format(doc)
+print((kib("VmHWM:") - base) * 1024 / sys.getsizeof(text))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@pytest.mark.parametrize("head, wide", [("a", "\u20ac"), ("a", "\U0001f600"), ("\u0101", "\U0001f600")])
+def test_widening_late_holds_little_more_than_the_result(head, wide):
+    # A large result that turns wider at its very end is copied once; the
+    # narrower copy goes back to the system as the copy proceeds, so that
+    # the call's peak stays close to the result's own size.
+    proc = subprocess.run([sys.executable, "-c", PEAK_CHILD, wide, head], capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert float(proc.stdout) < 1.12

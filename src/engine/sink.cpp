@@ -37,6 +37,31 @@ void convert(const unsigned char* from, unsigned char* to, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) dst[i] = static_cast<To>(src[i]);
 }
 
+// Copies n units of text between storages of the given unit sizes, widening
+// if need be.
+void copy_units(const unsigned char* from, unsigned from_unit, unsigned char* to, unsigned to_unit,
+                std::size_t n) {
+    switch (from_unit * 8 + to_unit) {
+        case 1 * 8 + 1: std::memcpy(to, from, n); break;
+        case 1 * 8 + 2: convert<Py_UCS1, Py_UCS2>(from, to, n); break;
+        case 1 * 8 + 4: convert<Py_UCS1, Py_UCS4>(from, to, n); break;
+        case 2 * 8 + 2: std::memcpy(to, from, n * 2); break;
+        case 2 * 8 + 4: convert<Py_UCS2, Py_UCS4>(from, to, n); break;
+        case 4 * 8 + 4: std::memcpy(to, from, n * 4); break;
+        default: fault("narrowing the result");
+    }
+}
+
+// Storage moved to a fresh block is copied this many units at a time, and
+// the old block's pages are given back as they are copied once it holds at
+// least release_from bytes.
+constexpr std::size_t copy_stretch = 64 << 10;
+constexpr std::size_t release_from = 1 << 20;
+// A widening copy asks for huge pages when it writes at least this many
+// bytes, so that the part of the old block held meanwhile (at most 1 MiB)
+// is small beside the result.
+constexpr std::size_t huge_copy_from = std::size_t{32} << 20;
+
 // Decodes well-formed UTF-8 (the engine's own text, and str() results
 // encoded without lone surrogates).
 std::u32string decode_utf8(std::string_view s) {
@@ -177,15 +202,23 @@ void MemorySink::replace_storage(std::size_t cap, Py_UCS4 maxchar) {
     }
     auto* to = static_cast<unsigned char*>(PyUnicode_DATA(fresh.get()));
     const unsigned unit = PyUnicode_KIND(fresh.get());
-    advise_sequential_fill(to, cap * unit);
-    if (size_ > 0) switch (unit_ * 8 + unit) {
-        case 1 * 8 + 1: std::memcpy(to, data_, size_); break;
-        case 1 * 8 + 2: convert<Py_UCS1, Py_UCS2>(data_, to, size_); break;
-        case 1 * 8 + 4: convert<Py_UCS1, Py_UCS4>(data_, to, size_); break;
-        case 2 * 8 + 2: std::memcpy(to, data_, size_ * 2); break;
-        case 2 * 8 + 4: convert<Py_UCS2, Py_UCS4>(data_, to, size_); break;
-        case 4 * 8 + 4: std::memcpy(to, data_, size_ * 4); break;
-        default: fault("narrowing the result");
+    // Widened storage is marked only where the copy fills it (a huge page
+    // reaching past the text would stay resident unwritten), and only when
+    // that is large: each huge page comes in while the half or quarter of
+    // it still to be copied is held in the old block.
+    if (maxchar <= maxchar_) advise_sequential_fill(to, cap * unit);
+    else if (size_ * unit >= huge_copy_from) advise_sequential_fill(to, size_ * unit);
+    // The text so far is copied from its end back to its start, a stretch
+    // at a time, and the old block's pages behind each stretch are given
+    // back at once: widening a large result late then holds little more
+    // than the widened text, not both copies.
+    const bool release = size_ * unit_ >= release_from;
+    unsigned char* kept_end = data_ + size_ * unit_;
+    for (std::size_t end = size_; end > 0;) {
+        const std::size_t begin = end > copy_stretch ? end - copy_stretch : 0;
+        copy_units(data_ + begin * unit_, unit_, to + begin * unit, unit, end - begin);
+        if (release) kept_end = release_pages(data_ + begin * unit_, kept_end);
+        end = begin;
     }
     str_ = std::move(fresh);
     data_ = to;
