@@ -1,10 +1,12 @@
 // Hints to the kernel about large buffers the engine is about to fill.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace orrery {
 
@@ -21,6 +23,35 @@ inline void advise_sequential_fill(void* data, std::size_t size) noexcept {
 #else
     (void)data;
     (void)size;
+#endif
+}
+
+// Asks for the pages of [begin, end), about to be written front to back, to
+// be made resident in one call rather than one fault each, unless they are
+// all resident already (memory the allocator hands out again). Returns
+// whether any page was missing: false tells the caller that asking again is
+// likely to be wasted. Only a hint: failures are ignored, and without the
+// kernel's support (before Linux 5.14) nothing is done.
+inline bool prefault_for_write(void* begin, void* end) noexcept {
+#if defined(MADV_POPULATE_WRITE)
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto from = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) & ~(page - 1);
+    const auto to = (reinterpret_cast<std::uintptr_t>(end) + page - 1) & ~(page - 1);
+    if (to <= from) return true;
+    // The first pages tell: the allocator hands out a block resident or not
+    // as a whole, or resident up to some point.
+    unsigned char resident[512];
+    const std::uintptr_t seen = std::min<std::uintptr_t>((to - from) / page, sizeof resident);
+    if (mincore(reinterpret_cast<void*>(from), seen * page, resident) != 0) return false;
+    std::uintptr_t missing = 0;
+    for (std::uintptr_t i = 0; i < seen; ++i) missing += ~resident[i] & 1;
+    if (missing == 0) return false;
+    madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+    return true;
+#else
+    (void)begin;
+    (void)end;
+    return false;
 #endif
 }
 
