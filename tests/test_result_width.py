@@ -92,6 +92,16 @@ def test_sizes_that_change_between_calls():
         check(doc)
 
 
+@pytest.mark.parametrize("wide", ["", "\xe9", "\u20ac", "\U0001f600"])
+@pytest.mark.parametrize("where", [20000, -1])
+def test_results_of_megabytes(wide, where):
+    # Beyond a few hundred KB the storage is filled a window at a time: a
+    # wider character, or a str longer than any window, anywhere in it.
+    items = FILLER * 4
+    items[where] = "x" + wide + "y" * 100_000
+    check(items)
+
+
 def test_strings_near_the_start_of_their_storage():
     # Short strings are scanned with a load that ends at their last
     # character; every length below 16 and every position of a special one.

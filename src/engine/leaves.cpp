@@ -1,6 +1,7 @@
 #include "engine/leaves.hpp"
 
 #include "engine/kernel.hpp"
+#include "engine/printable_ranges.hpp"
 
 #include <algorithm>
 #include <array>
@@ -28,30 +29,99 @@ constexpr std::array<bool, 128> ascii_special = [] {
     return t;
 }();
 
-// Printability of the basic multilingual plane and of the plane above it,
-// asked of the interpreter (on first need, under the interpreter lock)
-// through the documented Py_UNICODE_ISPRINTABLE, the only per-character form
-// of str.isprintable() in the C API. Code points above plane 1 are asked one
-// at a time.
+// Printability of the basic multilingual plane and of the plane above it:
+// what the documented Py_UNICODE_ISPRINTABLE (the only per-character form of
+// str.isprintable() in the C API) answers. For the CPython releases whose
+// Unicode version printable_ranges.hpp knows, the tables are constant data
+// made from its ranges when the module is compiled; otherwise they are asked
+// of the interpreter on first need, under the interpreter lock. Code points
+// above plane 1 are asked one at a time.
 inline constexpr Py_UCS4 bits_end = 0x20000;
 using PrintableBits = std::array<std::uint64_t, bits_end / 64>;
+// For a printable code point c, the last one of the run of printable code
+// points that starts at c; 0 for one that is not printable. Text whose
+// characters beyond ASCII lie between `low` and `high` is printable when
+// run_end[low] >= high, one lookup for most text written in one script.
+using RunEnds = std::array<std::uint16_t, 0x10000>;
+// The bits as bytes of 0 or 1, and one 0 at bits_end standing for every code
+// point from there on: text is checked with one load and one AND per
+// character.
+using PrintableBytes = std::array<std::uint8_t, bits_end + 1>;
+
+#if ORRERY_PRINTABLE_BUILT_IN
+
+// Calls `flip(c)` for each code point whose printability, Py_UNICODE_ISPRINTABLE's
+// answer, the changes up to this release's Unicode version flip (from none
+// printable). Each table below is a constant expression of its own, made
+// from these ranges rather than a pass over every code point: the compilers
+// bound the steps of one.
+template <class Flip>
+constexpr void release_changes(Flip flip) {
+    const int count = printable_data::for_release(PY_MINOR_VERSION);
+    for (int i = 0; i < count; ++i)
+        for (const printable_data::Range& r : printable_data::changes[i])
+            for (std::uint32_t c = r.first; c <= r.last; ++c) flip(c);
+}
+
+// Printability as bytes of 0 or 1.
+constexpr PrintableBytes make_is_printable() {
+    PrintableBytes is{};
+    release_changes([&is](std::uint32_t c) { is[c] ^= 1; });
+    return is;
+}
+constexpr PrintableBytes is_printable = make_is_printable();
+
+// One bit per code point below bits_end: set for a character repr() shows as
+// itself, and for every ASCII character (those it escapes are found by the
+// scan of the text).
+constexpr PrintableBits make_bits() {
+    PrintableBits bits{};
+    release_changes([&bits](std::uint32_t c) { bits[c >> 6] ^= std::uint64_t{1} << (c & 63); });
+    bits[0] = bits[1] = ~std::uint64_t{0};
+    return bits;
+}
+
+// From the top down: a printable code point followed by a printable one ends
+// where that one's run ends.
+constexpr RunEnds make_run_ends() {
+    RunEnds ends{};
+    std::uint16_t end = 0;  // of the run the code point above is in; 0 if none
+    for (std::uint32_t c = 0x10000; c-- > 0;) {
+        if (!is_printable[c]) {
+            end = 0;
+            continue;
+        }
+        if (end == 0) end = static_cast<std::uint16_t>(c);
+        ends[c] = end;
+    }
+    return ends;
+}
+
+constexpr PrintableBytes make_bytes() {
+    PrintableBytes bytes = is_printable;
+    for (std::uint32_t c = 0; c < 0x80; ++c) bytes[c] = 1;
+    return bytes;
+}
+
+constexpr PrintableBits printable_bit_table = make_bits();
+constexpr RunEnds printable_run_ends = make_run_ends();
+constexpr PrintableBytes printable_byte_table = make_bytes();
+
+template <class Char>
+inline const PrintableBits& printable_bits() {
+    return printable_bit_table;
+}
+
+inline const RunEnds& run_ends() { return printable_run_ends; }
+inline const std::uint8_t* printable_bytes() { return printable_byte_table.data(); }
+
+#else
 
 struct PrintableTables {
-    // One bit per code point below bits_end: set for a character repr()
-    // shows as itself, and for every ASCII character (those it escapes are
-    // found by the scan of the text). Plane 1 is filled when a str of 4-byte
-    // characters first needs it.
+    // Plane 1 is filled when a str of 4-byte characters first needs it.
     PrintableBits bits;
-    // For a printable code point c, the last one of the run of printable
-    // code points that starts at c; 0 for one that is not printable. Text
-    // whose characters beyond ASCII lie between `low` and `high` is
-    // printable when run_end[low] >= high, one lookup for most text written
-    // in one script.
-    std::array<std::uint16_t, 0x10000> run_end;
-    // The same bits as bytes of 0 or 1, and one 0 at bits_end standing for
-    // every code point from there on: text is checked with one load and one
-    // AND per character.
-    std::array<std::uint8_t, bits_end + 1> bytes;
+    RunEnds run_end;
+    PrintableBytes bytes;
 };
 
 PrintableTables printable_storage;
@@ -112,6 +182,12 @@ inline const PrintableBits& printable_bits() {
     }
     return t.bits;
 }
+
+inline const RunEnds& run_ends() { return printable_tables().run_end; }
+// Read only after printable_bits of the text's type.
+inline const std::uint8_t* printable_bytes() { return printable_storage.bytes.data(); }
+
+#endif
 
 // Whether repr() shows `c` as itself (or finds its escape among ASCII);
 // `bits` from printable_bits of text that may hold `c`.
@@ -262,7 +338,11 @@ Out* copy_text(PyObject* s, Out* p) {
 
 }  // namespace
 
+#if ORRERY_PRINTABLE_BUILT_IN
+std::atomic<const std::uint16_t*> printable_runs{printable_run_ends.data()};
+#else
 std::atomic<const std::uint16_t*> printable_runs{nullptr};
+#endif
 
 namespace {
 
@@ -282,7 +362,7 @@ template <class Char>
 // reads the 0 at bits_end.
 template <class Char, bool InPlanes>
 inline unsigned printable_run(const Char* data, std::size_t from, std::size_t n) noexcept {
-    const std::uint8_t* bytes = printable_storage.bytes.data();
+    const std::uint8_t* bytes = printable_bytes();
     unsigned all = 1;
 #pragma GCC unroll 4
     for (std::size_t i = from; i < n; ++i) {
@@ -335,8 +415,7 @@ template bool printable_chars<Py_UCS4>(const Py_UCS4*, std::size_t) noexcept;
 
 template <class Char>
 bool printable_text_slow(const Char* data, std::size_t n, Py_UCS4 low, Py_UCS4 high) noexcept {
-    const PrintableTables& t = printable_tables();
-    if (high < 0x10000 && t.run_end[low] >= high) return true;
+    if (high < 0x10000 && run_ends()[low] >= high) return true;
     return printable_chars(data, n);
 }
 

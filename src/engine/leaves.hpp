@@ -47,7 +47,8 @@ StrShape str_shape(PyObject* s) noexcept;
 
 // For each printable code point of the basic multilingual plane, the last
 // one of the run of printable code points it starts (0 for one that is not
-// printable); null until first needed.
+// printable); constant data, or null until first needed where the tables are
+// asked of the interpreter.
 extern std::atomic<const std::uint16_t*> printable_runs;
 
 // Whether every character beyond ASCII of the text is printable, asked of

@@ -1,6 +1,7 @@
 // Hints to the kernel about large buffers the engine is about to fill.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -25,6 +26,8 @@ inline void advise_sequential_fill(void* data, std::size_t size) noexcept {
 #endif
 }
 
+inline std::uintptr_t page_size() noexcept { return static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE)); }
+
 // Tells the kernel that the whole pages inside [begin, end) of a buffer the
 // caller owns will not be read again: their memory goes back to the system
 // at once instead of when the buffer is freed. The bytes there are undefined
@@ -32,8 +35,8 @@ inline void advise_sequential_fill(void* data, std::size_t size) noexcept {
 // to a page boundary: passed as `end` of the stretch just below, the page
 // that the two share is given back with that one.
 inline unsigned char* release_pages(unsigned char* begin, unsigned char* end) noexcept {
-#if defined(MADV_DONTNEED) && defined(_SC_PAGESIZE)
-    static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+#if defined(MADV_DONTNEED)
+    const std::uintptr_t page = page_size();
     const auto from = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) & ~(page - 1);
     const auto to = reinterpret_cast<std::uintptr_t>(end) & ~(page - 1);
     if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
@@ -41,6 +44,35 @@ inline unsigned char* release_pages(unsigned char* begin, unsigned char* end) no
 #else
     (void)end;
     return begin;
+#endif
+}
+
+// Asks for the pages of [begin, end), about to be written front to back, to
+// be made resident in one call rather than one fault each, unless they are
+// all resident already (memory the allocator hands out again). Returns
+// whether any page was missing: false tells the caller that asking again is
+// likely to be wasted. Only a hint: failures are ignored, and without the
+// kernel's support (before Linux 5.14) nothing is done.
+inline bool prefault_for_write(void* begin, void* end) noexcept {
+#if defined(MADV_POPULATE_WRITE)
+    const std::uintptr_t page = page_size();
+    const auto from = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) & ~(page - 1);
+    const auto to = (reinterpret_cast<std::uintptr_t>(end) + page - 1) & ~(page - 1);
+    if (to <= from) return true;
+    // The first pages tell: the allocator hands out a block resident or not
+    // as a whole, or resident up to some point.
+    unsigned char resident[512];
+    const std::uintptr_t seen = std::min<std::uintptr_t>((to - from) / page, sizeof resident);
+    if (mincore(reinterpret_cast<void*>(from), seen * page, resident) != 0) return false;
+    std::uintptr_t missing = 0;
+    for (std::uintptr_t i = 0; i < seen; ++i) missing += ~resident[i] & 1;
+    if (missing == 0) return false;
+    madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+    return true;
+#else
+    (void)begin;
+    (void)end;
+    return false;
 #endif
 }
 

@@ -77,7 +77,7 @@ inline int lookup_optional(PyObject* obj, PyObject* name, PyObject** out) {
 template <TextSink Sink>
 class Renderer {
 public:
-    Renderer(Sink& out, std::uint64_t indent) noexcept : out_(out), indent_(indent), floor_(native_stack_floor()) {}
+    Renderer(Sink& out, std::uint64_t indent) noexcept : out_(out), indent_(indent), floor_{} {}
 
     Status render(PyObject* obj, std::uint64_t column) {
         switch (write_leaf(obj)) {
@@ -685,7 +685,7 @@ private:
 
     Sink& out_;
     const std::uint64_t indent_;
-    const std::uintptr_t floor_;
+    StackFloor floor_;
     DataclassTypes dataclass_types_;
     TypeStamp field_class_stamp_;
     Path path_;

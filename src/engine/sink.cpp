@@ -30,6 +30,16 @@ constexpr std::size_t small_block = 64 << 10;
 // more than the rendering.
 std::atomic<std::size_t> last_result_bytes{0};
 
+// Where the result's pages may be fresh, the writers fill it a window at a
+// time, and each window's pages are asked for in one call before they are
+// reached (a trap per page costs more). The window is a thirty-second of
+// the text so far, up to 1 MiB, so that the pages resident ahead of the text
+// never add more than that to the result's own; text up to 256 KiB goes
+// without. Once a window's first page is found resident (storage the
+// allocator reuses), the rest of the call fills the storage to its end.
+constexpr std::size_t prefault_from = 256 << 10;
+constexpr std::size_t max_window = 1 << 20;
+
 template <class From, class To>
 void convert(const unsigned char* from, unsigned char* to, std::size_t n) {
     const auto* src = reinterpret_cast<const From*>(from);
@@ -163,6 +173,11 @@ Py_UCS4 width_class(Py_UCS4 c) { return c < 0x80 ? 0x7F : c < 0x100 ? 0xFF : c <
 void MemorySink::grow(std::size_t n) {
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 8 - size_) throw std::bad_alloc();
     const std::size_t want = size_ + n;
+    if (want <= cap_) {
+        // The writers reached the end of the pages asked for ahead of them.
+        set_room(n);
+        return;
+    }
     std::size_t cap = std::max(cap_, first_capacity);
     while (cap < want) cap *= 2;
     if (cap * unit_ > small_block && cap_ * unit_ <= small_block) {
@@ -170,6 +185,7 @@ void MemorySink::grow(std::size_t n) {
         // is enough.
         const std::size_t hint = last_result_bytes.load(std::memory_order_relaxed) / unit_;
         replace_storage(want <= hint ? hint : cap, maxchar_);
+        set_room(n);
         return;
     }
     // Otherwise the str is resized in place: a small block by the small-object
@@ -185,11 +201,29 @@ void MemorySink::grow(std::size_t n) {
     }
     if (!str_) {
         data_ = nullptr;
-        cap_ = size_ = 0;
+        cap_ = room_ = size_ = 0;
         throw std::bad_alloc();
     }
     data_ = static_cast<unsigned char*>(PyUnicode_DATA(str_.get()));
     cap_ = cap;
+    set_room(n);
+}
+
+void MemorySink::set_room(std::size_t n) {
+    room_ = cap_;
+    if (!prefault_) return;
+    const std::size_t written = size_ * unit_;
+    if (written < prefault_from) {
+        // Asked again when the text reaches the size where windows start.
+        room_ = std::min(cap_, std::max(size_ + n, prefault_from / unit_));
+        return;
+    }
+    const std::size_t end = std::min(cap_, size_ + n + std::min(written / 32, max_window) / unit_);
+    if (!prefault_for_write(data_ + size_ * unit_, data_ + end * unit_)) {
+        prefault_ = false;
+        return;
+    }
+    room_ = end;
 }
 
 void MemorySink::replace_storage(std::size_t cap, Py_UCS4 maxchar) {
@@ -237,6 +271,7 @@ void MemorySink::widen(Py_UCS4 maxchar) {
         return;
     }
     replace_storage(cap_, maxchar);
+    set_room(0);
 }
 
 void MemorySink::append_utf8(std::string_view s) {
@@ -384,7 +419,7 @@ PyObject* MemorySink::to_str() {
         return nullptr;
     }
     data_ = nullptr;
-    cap_ = 0;
+    cap_ = room_ = 0;
     // Room to spare: the writers ask for more than they end up using.
     const std::size_t bytes = size_ * unit_;
     last_result_bytes.store(bytes + bytes / 16 + 4096, std::memory_order_relaxed);

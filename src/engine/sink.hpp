@@ -248,7 +248,7 @@ private:
     static constexpr std::size_t overrun = 64;
     static_assert(kernel::slack <= overrun);
     // Whether `n` more units and the overrun fit.
-    bool has_room(std::size_t n) const noexcept { return cap_ - size_ >= n + overrun; }
+    bool has_room(std::size_t n) const noexcept { return room_ - size_ >= n + overrun; }
     // Makes room for `n` more units and the overrun.
     void make_room(std::size_t n) {
         if (!has_room(n)) [[unlikely]]
@@ -403,6 +403,9 @@ private:
     // that found it has copied the text past the result, one unit in.
     bool append_escaped(PyObject* s, std::size_t n, char quote);
     void grow(std::size_t n);
+    // Sets how much of the storage the writers may fill before asking again,
+    // `n` units at least; see grow().
+    void set_room(std::size_t n);
     void replace_storage(std::size_t cap, Py_UCS4 maxchar);
     // Makes the storage able to hold `maxchar` (0x7F, 0xFF, 0xFFFF or 0x10FFFF).
     void widen(Py_UCS4 maxchar);
@@ -411,6 +414,8 @@ private:
     unsigned char* data_ = nullptr;
     std::size_t size_ = 0;  // units written
     std::size_t cap_ = 0;   // units of storage
+    std::size_t room_ = 0;  // units the writers may fill before grow()
+    bool prefault_ = true;  // whether set_room() still asks for pages ahead
     unsigned unit_ = 1;     // bytes per unit
     Py_UCS4 maxchar_ = 0x7F;
     // The writers for the current width: of compact ASCII strs, and of

@@ -191,7 +191,7 @@ private:
 // The checks before a container is opened: the depth checks, then the
 // path's. Once they pass, the container is opened at once by a Nest, which
 // undoes them both; when they fail, nothing is left to undo.
-[[gnu::always_inline]] inline Status may_open(const Path& path, PyObject* obj, std::uintptr_t floor) {
+[[gnu::always_inline]] inline Status may_open(const Path& path, PyObject* obj, StackFloor& floor) {
     TRY(enter_depth(floor));
     if (path.meets(obj)) [[unlikely]]
         return contains_itself();
