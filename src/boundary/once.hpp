@@ -6,9 +6,10 @@
 #include <Python.h>
 
 #include <atomic>
-#include <cxxabi.h>
+#include <exception>
 #include <mutex>
 
+#include "boundary/fault.hpp"
 #include "boundary/result.hpp"
 
 namespace orrery {
@@ -34,24 +35,30 @@ Result<PyObject*> publish_once(std::atomic<PyObject*>& slot, Make&& make) {
 // Runs `init` at most once per `flag`. The caller holds the interpreter lock;
 // it is released while waiting for the guard and taken back before `init`
 // runs. The caller holds the lock again when this returns (or unwinds),
-// except when the thread is being ended at interpreter exit.
+// except when the thread is being ended at interpreter exit: that forced
+// unwind matches neither handler below (only the module's own exception
+// types are caught), so it passes without taking the lock again.
 template <class F>
 void once_detached(std::once_flag& flag, F&& init) {
     PyThreadState* ts = PyEval_SaveThread();
     bool attached = false;
+    auto reattach = [&] {
+        if (!attached) PyEval_RestoreThread(ts);
+    };
     try {
         std::call_once(flag, [&] {
             PyEval_RestoreThread(ts);
             attached = true;
             init();
         });
-    } catch (abi::__forced_unwind&) {
+    } catch (const Fault&) {
+        reattach();
         throw;
-    } catch (...) {
-        if (!attached) PyEval_RestoreThread(ts);
+    } catch (const std::exception&) {
+        reattach();
         throw;
     }
-    if (!attached) PyEval_RestoreThread(ts);
+    reattach();
 }
 
 // Takes `m`, waiting for it without holding the interpreter lock, and
