@@ -226,7 +226,7 @@ void MemorySink::set_room(std::size_t n) {
     room_ = end;
 }
 
-void MemorySink::replace_storage(std::size_t cap, Py_UCS4 maxchar) {
+void MemorySink::replace_storage(std::size_t cap, Py_UCS4 maxchar, bool sized_by_last) {
     // A large block is taken fresh and marked for huge pages before any of
     // it is touched, then the text so far is copied (widened if need be).
     Ref fresh = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(cap), maxchar));
@@ -239,14 +239,18 @@ void MemorySink::replace_storage(std::size_t cap, Py_UCS4 maxchar) {
     // Widened storage is marked only where the copy fills it (a huge page
     // reaching past the text would stay resident unwritten), and only when
     // that is large: each huge page comes in while the half or quarter of
-    // it still to be copied is held in the old block.
-    if (maxchar <= maxchar_) advise_sequential_fill(to, cap * unit);
+    // it still to be copied is held in the old block. Storage of the last
+    // result's size is marked whole, as a block that grows into it is.
+    if (maxchar <= maxchar_ || sized_by_last) advise_sequential_fill(to, cap * unit);
     else if (size_ * unit >= huge_copy_from) advise_sequential_fill(to, size_ * unit);
     // The text so far is copied from its end back to its start, a stretch
     // at a time, and the old block's pages behind each stretch are given
     // back at once: widening a large result late then holds little more
     // than the widened text, not both copies.
-    const bool release = size_ * unit_ >= release_from;
+    // Only while the storage has been fresh memory (pages that came in
+    // during this call): storage the allocator reuses is resident already,
+    // and giving its pages back would only make the next call fault them in.
+    const bool release = prefault_ && size_ * unit_ >= release_from;
     unsigned char* kept_end = data_ + size_ * unit_;
     for (std::size_t end = size_; end > 0;) {
         const std::size_t begin = end > copy_stretch ? end - copy_stretch : 0;
@@ -270,7 +274,12 @@ void MemorySink::widen(Py_UCS4 maxchar) {
         choose_str_writers();
         return;
     }
-    replace_storage(cap_, maxchar);
+    // Large storage widened takes the last result's size when that holds
+    // the text so far: the block the last result left behind, not fresh
+    // pages, on every call of a program that formats similar data again.
+    const std::size_t hint = last_result_bytes.load(std::memory_order_relaxed) / (maxchar < 0x10000 ? 2 : 4);
+    const bool hinted = cap_ * unit_ > small_block && hint > size_;
+    replace_storage(hinted ? hint : cap_, maxchar, hinted);
     set_room(0);
 }
 

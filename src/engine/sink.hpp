@@ -406,7 +406,7 @@ private:
     // Sets how much of the storage the writers may fill before asking again,
     // `n` units at least; see grow().
     void set_room(std::size_t n);
-    void replace_storage(std::size_t cap, Py_UCS4 maxchar);
+    void replace_storage(std::size_t cap, Py_UCS4 maxchar, bool sized_by_last = false);
     // Makes the storage able to hold `maxchar` (0x7F, 0xFF, 0xFFFF or 0x10FFFF).
     void widen(Py_UCS4 maxchar);
 
