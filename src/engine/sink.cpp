@@ -35,8 +35,8 @@ std::atomic<std::size_t> last_result_bytes{0};
 // reached (a trap per page costs more). The window is a thirty-second of
 // the text so far, up to 1 MiB, so that the pages resident ahead of the text
 // never add more than that to the result's own; text up to 256 KiB goes
-// without. Once a window's first page is found resident (storage the
-// allocator reuses), the rest of the call fills the storage to its end.
+// without. Once a window's pages are found resident (storage the allocator
+// reuses), the rest of the call fills the storage to its end.
 constexpr std::size_t prefault_from = 256 << 10;
 constexpr std::size_t max_window = 1 << 20;
 
@@ -166,6 +166,9 @@ void set_length(PyObject* s, std::size_t length) {
     compat::set_str_length(s, static_cast<Py_ssize_t>(length));
 }
 
+// Bytes per character of a str whose widest character is `maxchar`.
+unsigned unit_for(Py_UCS4 maxchar) { return maxchar < 0x100 ? 1 : maxchar < 0x10000 ? 2 : 4; }
+
 Py_UCS4 width_class(Py_UCS4 c) { return c < 0x80 ? 0x7F : c < 0x100 ? 0xFF : c < 0x10000 ? 0xFFFF : 0x10FFFF; }
 
 }  // namespace
@@ -270,14 +273,14 @@ void MemorySink::widen(Py_UCS4 maxchar) {
     if (maxchar <= maxchar_) return;
     if (!str_) {
         maxchar_ = maxchar;
-        unit_ = maxchar < 0x100 ? 1 : maxchar < 0x10000 ? 2 : 4;
+        unit_ = unit_for(maxchar);
         choose_str_writers();
         return;
     }
     // Large storage widened takes the last result's size when that holds
     // the text so far: the block the last result left behind, not fresh
     // pages, on every call of a program that formats similar data again.
-    const std::size_t hint = last_result_bytes.load(std::memory_order_relaxed) / (maxchar < 0x10000 ? 2 : 4);
+    const std::size_t hint = last_result_bytes.load(std::memory_order_relaxed) / unit_for(maxchar);
     const bool hinted = cap_ * unit_ > small_block && hint > size_;
     replace_storage(hinted ? hint : cap_, maxchar, hinted);
     set_room(0);
