@@ -28,6 +28,21 @@ inline void advise_sequential_fill(void* data, std::size_t size) noexcept {
 
 inline std::uintptr_t page_size() noexcept { return static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE)); }
 
+// Asks for small pages only on a buffer, where the system would otherwise
+// back it with huge pages by default: a huge page comes in whole on its
+// first write. Only a hint; failures are ignored.
+inline void advise_small_pages(void* data, std::size_t size) noexcept {
+#if defined(MADV_NOHUGEPAGE)
+    const std::uintptr_t page = page_size();
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(page - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_NOHUGEPAGE);
+#else
+    (void)data;
+    (void)size;
+#endif
+}
+
 // Tells the kernel that the whole pages inside [begin, end) of a buffer the
 // caller owns will not be read again: their memory goes back to the system
 // at once instead of when the buffer is freed. The bytes there are undefined

@@ -226,6 +226,7 @@ void MemorySink::set_room(std::size_t n) {
         prefault_ = false;
         return;
     }
+    fresh_ = true;
     room_ = end;
 }
 
@@ -246,15 +247,19 @@ void MemorySink::replace_storage(std::size_t cap, Py_UCS4 maxchar, bool sized_by
     // result's size is marked whole, as a block that grows into it is.
     if (maxchar <= maxchar_ || sized_by_last) advise_sequential_fill(to, cap * unit);
     else if (size_ * unit >= huge_copy_from) advise_sequential_fill(to, size_ * unit);
+    else advise_small_pages(to, cap * unit);
     // The text so far is copied from its end back to its start, a stretch
     // at a time, and the old block's pages behind each stretch are given
     // back at once: widening a large result late then holds little more
     // than the widened text, not both copies.
-    // Only while the storage has been fresh memory (pages that came in
-    // during this call): storage the allocator reuses is resident already,
-    // and giving its pages back would only make the next call fault them in.
-    const bool release = prefault_ && size_ * unit_ >= release_from;
-    unsigned char* kept_end = data_ + size_ * unit_;
+    // Only where the storage has been fresh memory (pages found missing
+    // ahead of the writers during this call, even if later ones came in
+    // whole with huge pages): storage the allocator reuses is resident
+    // already, and giving its pages back would only make the next call
+    // fault them in.
+    const bool release = fresh_ && size_ * unit_ >= release_from;
+    // Pages past the text (come in ahead of the writers) go first.
+    unsigned char* kept_end = data_ + cap_ * unit_;
     for (std::size_t end = size_; end > 0;) {
         const std::size_t begin = end > copy_stretch ? end - copy_stretch : 0;
         copy_units(data_ + begin * unit_, unit_, to + begin * unit, unit, end - begin);

@@ -416,6 +416,7 @@ private:
     std::size_t cap_ = 0;   // units of storage
     std::size_t room_ = 0;  // units the writers may fill before grow()
     bool prefault_ = true;  // whether set_room() still asks for pages ahead
+    bool fresh_ = false;    // whether pages of the storage came in during this call
     unsigned unit_ = 1;     // bytes per unit
     Py_UCS4 maxchar_ = 0x7F;
     // The writers for the current width: of compact ASCII strs, and of
