@@ -36,7 +36,8 @@ std::atomic<std::size_t> last_result_bytes{0};
 // the text so far, up to 1 MiB, so that the pages resident ahead of the text
 // never add more than that to the result's own; text up to 256 KiB goes
 // without. Once a window's pages are found resident (storage the allocator
-// reuses), the rest of the call fills the storage to its end.
+// reuses, or pages that came in whole with a huge page), the writers fill
+// the storage to its end, and ask again only of storage grown or replaced.
 constexpr std::size_t prefault_from = 256 << 10;
 constexpr std::size_t max_window = 1 << 20;
 
@@ -209,6 +210,7 @@ void MemorySink::grow(std::size_t n) {
     }
     data_ = static_cast<unsigned char*>(PyUnicode_DATA(str_.get()));
     cap_ = cap;
+    prefault_ = true;  // the storage's new part: its residency is its own
     set_room(n);
 }
 
@@ -245,9 +247,6 @@ void MemorySink::replace_storage(std::size_t cap, Py_UCS4 maxchar, bool sized_by
     // that is large: each huge page comes in while the half or quarter of
     // it still to be copied is held in the old block. Storage of the last
     // result's size is marked whole, as a block that grows into it is.
-    if (maxchar <= maxchar_ || sized_by_last) advise_sequential_fill(to, cap * unit);
-    else if (size_ * unit >= huge_copy_from) advise_sequential_fill(to, size_ * unit);
-    else advise_small_pages(to, cap * unit);
     // The text so far is copied from its end back to its start, a stretch
     // at a time, and the old block's pages behind each stretch are given
     // back at once: widening a large result late then holds little more
@@ -258,6 +257,15 @@ void MemorySink::replace_storage(std::size_t cap, Py_UCS4 maxchar, bool sized_by
     // already, and giving its pages back would only make the next call
     // fault them in.
     const bool release = fresh_ && size_ * unit_ >= release_from;
+    if (maxchar <= maxchar_ || sized_by_last) {
+        advise_sequential_fill(to, cap * unit);
+    } else {
+        if (size_ * unit >= huge_copy_from) advise_sequential_fill(to, size_ * unit);
+        else advise_small_pages(to, cap * unit);
+        // Where huge pages are the system's default, the allocator's and
+        // the str's own first writes may have brought one in past the text.
+        if (release) release_pages(to + size_ * unit, to + cap * unit);
+    }
     // Pages past the text (come in ahead of the writers) go first.
     unsigned char* kept_end = data_ + cap_ * unit_;
     for (std::size_t end = size_; end > 0;) {
@@ -269,6 +277,7 @@ void MemorySink::replace_storage(std::size_t cap, Py_UCS4 maxchar, bool sized_by
     str_ = std::move(fresh);
     data_ = to;
     cap_ = cap;
+    prefault_ = true;
     unit_ = unit;
     maxchar_ = maxchar;
     choose_str_writers();
