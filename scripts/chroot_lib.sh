@@ -93,7 +93,7 @@ mount_system() {
 # Runs a command in the chroot with a clean environment plus the given
 # variables.
 in_chroot() {
-  chroot "$chroot_dir" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
+  chroot "$chroot_dir" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb ${QEMU_CPU:+QEMU_CPU="$QEMU_CPU"} \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
 }
 
