@@ -242,21 +242,20 @@ void MemorySink::replace_storage(std::size_t cap, Py_UCS4 maxchar, bool sized_by
     }
     auto* to = static_cast<unsigned char*>(PyUnicode_DATA(fresh.get()));
     const unsigned unit = PyUnicode_KIND(fresh.get());
+    // The text so far is copied from its end back to its start, a stretch
+    // at a time, and the old block's pages behind each stretch are given
+    // back at once: widening a large result late then holds little more
+    // than the widened text, not both copies. Only where the storage has
+    // been fresh memory (pages found missing ahead of the writers during
+    // this call, even if later ones came in whole with huge pages): storage
+    // the allocator reuses is resident already, and giving its pages back
+    // would only make the next call fault them in.
+    const bool release = fresh_ && size_ * unit_ >= release_from;
     // Widened storage is marked only where the copy fills it (a huge page
     // reaching past the text would stay resident unwritten), and only when
     // that is large: each huge page comes in while the half or quarter of
     // it still to be copied is held in the old block. Storage of the last
     // result's size is marked whole, as a block that grows into it is.
-    // The text so far is copied from its end back to its start, a stretch
-    // at a time, and the old block's pages behind each stretch are given
-    // back at once: widening a large result late then holds little more
-    // than the widened text, not both copies.
-    // Only where the storage has been fresh memory (pages found missing
-    // ahead of the writers during this call, even if later ones came in
-    // whole with huge pages): storage the allocator reuses is resident
-    // already, and giving its pages back would only make the next call
-    // fault them in.
-    const bool release = fresh_ && size_ * unit_ >= release_from;
     if (maxchar <= maxchar_ || sized_by_last) {
         advise_sequential_fill(to, cap * unit);
     } else {
